@@ -1,0 +1,42 @@
+#include "plugin_dir.h"
+
+#include <cstring>
+
+const char* const PLUGIN_DIR_FILE = "vn_api_currplugDir.txt";
+
+namespace {
+// White space as the "C" locale's isspace() sees it.
+bool isBlank(int c)
+{
+    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+} // namespace
+
+std::string readPlugDirToken(FILE* f)
+{
+    std::string token;
+    int c = std::fgetc(f);
+    while (c != EOF && isBlank(c))
+        c = std::fgetc(f);
+    bool cut = false;
+    while (c != EOF && !isBlank(c)) {
+        if (c == '\0')
+            cut = true;
+        if (!cut)
+            token.push_back(static_cast<char>(c));
+        c = std::fgetc(f);
+    }
+    return token;
+}
+
+bool buildModulePath(const std::string& directory, const char* fileName,
+                     char (&path)[MODULE_PATH_SIZE])
+{
+    std::memset(path, 0, sizeof path);
+    size_t nameLength = std::strlen(fileName);
+    if (directory.size() + nameLength > MODULE_PATH_SIZE - 1)
+        return false;
+    std::memcpy(path, directory.data(), directory.size());
+    std::memcpy(path + directory.size(), fileName, nameLength);
+    return true;
+}

@@ -1,0 +1,186 @@
+#!/usr/bin/env bash
+# Plays one protocol case (tests/cases/README.md) for one program variant, the way the
+# host runs the program: a fresh working directory with the host's files, the test module
+# where the program looks for its library, one run, then the exit status, the trace, the
+# response file, the module's call log and any dump files compared byte for byte.
+#
+#   run-case.sh --variant tovrel|marbek|quillet --program PATH --module LIB --case DIR
+#
+# UPDATE_EXPECTED=1 records what the program produced instead of comparing.
+# KEEP=1 keeps the temporary folder and prints where it is.
+set -u
+
+variant="" program="" module="" case_dir=""
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --variant) variant=$2; shift 2 ;;
+    --program) program=$2; shift 2 ;;
+    --module) module=$2; shift 2 ;;
+    --case) case_dir=$2; shift 2 ;;
+    *) echo "run-case: unknown argument $1" >&2; exit 2 ;;
+  esac
+done
+[ -n "$variant" ] && [ -x "$program" ] && [ -d "$case_dir" ] || {
+  echo "run-case: need --variant, an executable --program and a --case folder" >&2; exit 2; }
+case_dir=$(cd "$case_dir" && pwd)
+fixtures=$(cd "$(dirname "$0")/fixtures" 2>/dev/null && pwd || echo "")
+
+LISSI_DIR=/opt/lissi-crypto/lircryptoki_fs/lib
+LISSI_PATH=$LISSI_DIR/liblircryptoki_fs.so
+case "$variant" in
+  tovrel) response=tovrel_out.txt; request=tovrel_in.txt; module_name=libjcPKCS11.so.1 ;;
+  marbek) response=marbek_out.txt; request=marbek_in.txt; module_name="" ;;
+  quillet) response=quillet_out.txt; request=""; module_name=opensc-pkcs11.so ;;
+  *) echo "run-case: unknown variant $variant" >&2; exit 2 ;;
+esac
+
+tmp=$(mktemp -d)
+if [ "${KEEP:-0}" = 1 ]; then
+  echo "run-case: keeping $tmp"
+else
+  trap 'rm -rf "$tmp"' EXIT
+fi
+work=$tmp/work plug=$tmp/plug
+mkdir -p "$work" "$plug"
+export PLUGDIR=$plug WORKDIR=$work
+
+has() { [ -e "$case_dir/$1" ]; }
+# Replaces the placeholders of a case file with this run's folders.
+fill() { perl -0777 -pe 's/\@PLUGDIR\@/$ENV{PLUGDIR}/g; s/\@FIXTURES\@/$ENV{FIXTURES}/g; s/\@CASE\@/$ENV{CASE}/g' "$1"; }
+export FIXTURES=$fixtures CASE=$case_dir
+
+# The host's files.
+if ! has no-plugdir; then
+  if has plugdir; then fill "$case_dir/plugdir" > "$work/vn_api_currplugDir.txt"
+  else printf '%s/\n' "$plug" > "$work/vn_api_currplugDir.txt"; fi
+fi
+if [ -n "$request" ] && has request; then cp "$case_dir/request" "$work/$request"; fi
+if has flag; then : > "$work/VELNOR_VIVIRAV_NOTDELETE_LOGS.FLAG"; fi
+if has old-response; then cp "$case_dir/old-response" "$work/$response"; fi
+
+# The test module and its description.
+lib=$module
+if has module-variant; then lib=$(dirname "$module")/lib$(tr -d ' \n' < "$case_dir/module-variant").so; fi
+export TEST_MODULE_LOG=$tmp/calls
+: > "$TEST_MODULE_LOG"
+if has module.conf; then
+  fill "$case_dir/module.conf" > "$tmp/module.conf"
+  export TEST_MODULE_CONF=$tmp/module.conf
+else
+  unset TEST_MODULE_CONF
+fi
+if ! has no-module && [ -n "$module_name" ]; then cp "$lib" "$plug/$module_name"; fi
+
+# marbek's module and the LISSI marker live under /opt: run in a private mount
+# namespace with a tmpfs there, so the machine's own /opt is neither seen nor touched.
+lissi_content=""
+if [ "$variant" = marbek ] && ! has no-module; then lissi_content=$lib
+elif [ "$variant" != marbek ] && has lissi; then lissi_content=/dev/null; fi
+if ! unshare -m true 2>/dev/null; then
+  if [ "$variant" != tovrel ] || has lissi; then
+    echo "run-case: needs a private mount namespace (run as root); skipped"; exit 77
+  fi
+  (cd "$work" && exec "$program") > "$tmp/stdout" 2> "$tmp/stderr"
+  status=$?
+else
+  export LISSI_DIR LISSI_PATH lissi_content program work
+  unshare -m bash -c '
+    mount -t tmpfs tmpfs /opt || exit 125
+    if [ -n "$lissi_content" ]; then
+      mkdir -p "$LISSI_DIR" && cp "$lissi_content" "$LISSI_PATH" || exit 125
+    fi
+    cd "$work" && exec "$program"' > "$tmp/stdout" 2> "$tmp/stderr"
+  status=$?
+fi
+echo "$status" > "$tmp/status"
+
+# Folders differ from run to run: name them by placeholder.
+for f in "$tmp/stdout" "$tmp/calls" "$work/$response"; do
+  [ -f "$f" ] && perl -0777 -pi -e 's/\Q$ENV{WORKDIR}\E/\@WORKDIR\@/g; s/\Q$ENV{PLUGDIR}\E/\@PLUGDIR\@/g' "$f"
+done
+
+expect=$case_dir/expect
+failures=0
+fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+
+show_diff() {  # expected actual
+  if LC_ALL=C grep -qaP '[^\x09\x0a\x0d\x20-\x7e]' "$1" "$2" 2>/dev/null; then
+    diff <(od -An -c "$1") <(od -An -c "$2") | head -n 40
+  else
+    diff -u "$1" "$2" | head -n 60
+  fi
+}
+
+# The expectation file for NAME: the variant's own if it has one, else the common one.
+expected_file() {
+  if [ -e "$expect/$variant/$1" ]; then echo "$expect/$variant/$1"; else echo "$expect/$1"; fi
+}
+
+# Records ACTUAL as expectation NAME: the common file when there is none yet or it
+# matches, otherwise a file of this variant's own.
+record() {  # name actual
+  mkdir -p "$(dirname "$expect/$1")"
+  if [ ! -e "$expect/$1" ]; then cp "$2" "$expect/$1"; rm -f "$expect/$variant/$1"
+  elif cmp -s "$2" "$expect/$1"; then rm -f "$expect/$variant/$1"
+  else mkdir -p "$(dirname "$expect/$variant/$1")"; cp "$2" "$expect/$variant/$1"; fi
+  rmdir "$expect/$variant/files" "$expect/$variant" 2>/dev/null || true
+}
+
+compare() {  # name actual [required]
+  local exp; exp=$(expected_file "$1")
+  if [ ! -e "$exp" ]; then
+    [ "${3:-}" = required ] && fail "no expectation $1 for $variant"
+    return
+  fi
+  if [ ! -e "$2" ]; then fail "$1: expected a file, the run left none"; return; fi
+  if ! cmp -s "$exp" "$2"; then fail "$1 differs (expected $exp)"; show_diff "$exp" "$2"; fi
+}
+
+if [ "${UPDATE_EXPECTED:-0}" = 1 ]; then
+  record status "$tmp/status"
+  record stdout "$tmp/stdout"
+  # The response is either a body or the claim that there is none; the two go together.
+  if [ -f "$work/$response" ]; then cp "$work/$response" "$tmp/response"; else rm -f "$tmp/response"; fi
+  if [ ! -e "$expect/response" ] && [ ! -e "$expect/no-response" ]; then
+    if [ -f "$tmp/response" ]; then record response "$tmp/response"; else : > "$tmp/none"; record no-response "$tmp/none"; fi
+  elif { [ -f "$tmp/response" ] && [ -e "$expect/response" ] && cmp -s "$tmp/response" "$expect/response"; } ||
+       { [ ! -f "$tmp/response" ] && [ -e "$expect/no-response" ]; }; then
+    rm -f "$expect/$variant/response" "$expect/$variant/no-response"
+  else
+    mkdir -p "$expect/$variant"; rm -f "$expect/$variant/response" "$expect/$variant/no-response"
+    if [ -f "$tmp/response" ]; then cp "$tmp/response" "$expect/$variant/response"; else : > "$expect/$variant/no-response"; fi
+  fi
+  if [ -s "$tmp/calls" ] || [ -e "$expect/calls" ]; then record calls "$tmp/calls"; fi
+  for f in forsign.bin sign.bin; do
+    if [ -f "$work/$f" ]; then record "files/$f" "$work/$f"; fi
+  done
+  rmdir "$expect/$variant" 2>/dev/null || true
+  echo "recorded $case_dir for $variant"
+  exit 0
+fi
+
+compare status "$tmp/status" required
+compare stdout "$tmp/stdout" required
+if [ -e "$(expected_file no-response)" ] && [ ! -e "$expect/$variant/response" ]; then
+  [ -e "$work/$response" ] && fail "$response exists, expected none" && show_diff /dev/null "$work/$response"
+else
+  compare response "$work/$response" required
+fi
+compare calls "$tmp/calls"
+for exp in "$expect"/files/* "$expect/$variant"/files/*; do
+  [ -e "$exp" ] || continue
+  name=$(basename "$exp")
+  [ "$exp" = "$(expected_file "files/$name")" ] && compare "files/$name" "$work/$name"
+done
+if [ -e "$(expected_file absent)" ]; then
+  while read -r name; do
+    [ -n "$name" ] && [ -e "$work/$name" ] && fail "$name exists, expected none"
+  done < "$(expected_file absent)"
+fi
+if [ -s "$tmp/stderr" ]; then echo "--- stderr of the run:"; head -c 4000 "$tmp/stderr"; fi
+
+if [ "$failures" -ne 0 ]; then
+  echo "case $(basename "$case_dir") [$variant]: $failures difference(s)"
+  exit 1
+fi
+echo "case $(basename "$case_dir") [$variant]: ok"
