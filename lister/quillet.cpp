@@ -1,0 +1,266 @@
+// quillet: reports the smart-card readers that OpenSC sees.
+//
+// The program loads OpenSC from the directory named in the plugin-directory
+// file, binds seven sc_ functions by name, walks the readers once and writes
+// "quillet_out.txt": one line holding a JSON-like array with an entry per
+// reader (name, whether a card is present, the card's ATR) and, when the LISSI
+// software-token module is installed, a fixed entry for its virtual token.
+// A free-text trace goes to standard output; the host reads only the report
+// and the exit status.
+//
+// Nothing of OpenSC is linked in: it is found with dlopen/dlsym at run time,
+// and the structure fields we read are declared in opensc_abi.h.
+
+#include "file_utils.h"
+#include "opensc_abi.h"
+#include "plugin_dir.h"
+
+#include <dlfcn.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+static const char* const MODULE_FILE = "opensc-pkcs11.so";
+static const char* const REPORT_FILE = "quillet_out.txt";
+static const char* const LISSI_MODULE =
+    "/opt/lissi-crypto/lircryptoki_fs/lib/liblircryptoki_fs.so";
+static const char* const LISSI_ENTRY =
+    "{readerName:\"Lissi Virtual SW Token\",atr:\"LISSI_SW_VIRTUAL_TOKEN\"}";
+
+// Readers of this model are never connected: their token is known to give
+// this ATR, and connecting to it through OpenSC is not wanted.
+static const char* const ETOKEN_NAME = "Aladdin eToken PRO USB 72K";
+static const char* const ETOKEN_ATR = "3b:d5:18:00:81:31:fe:7d:80:73:c8:21:10:f4";
+
+// OpenSC's objects. Both live until the process ends: the context is never
+// released and the library never unloaded.
+static sc_context_t* ctx = nullptr;
+static sc_card_t* card = nullptr;
+
+// The entry points, bound once by name.
+static sc_context_create_fn _sc_context_create = nullptr;
+static sc_ctx_get_reader_count_fn _sc_ctx_get_reader_count = nullptr;
+static sc_ctx_get_reader_fn _sc_ctx_get_reader = nullptr;
+static sc_detect_card_presence_fn _sc_detect_card_presence = nullptr;
+static sc_connect_card_fn _sc_connect_card = nullptr;
+static sc_bin_to_hex_fn _sc_bin_to_hex = nullptr;
+static sc_disconnect_card_fn _sc_disconnect_card = nullptr;
+
+static char MODULE_PATH[MODULE_PATH_SIZE];
+
+// The ATR text: 32 bytes as "xx:" pairs fit in the 98 characters handed to
+// sc_bin_to_hex; the last byte stays zero whatever the library does.
+static const size_t ATR_TEXT_SIZE = 98;
+static char ATR_TEXT[ATR_TEXT_SIZE + 1];
+
+// The report, written piece by piece while the readers are walked. Null when
+// it could not be created: the run then goes on and writes nothing.
+static FILE* report = nullptr;
+
+static void trace(const char* text)
+{
+    std::fputs(text, stdout);
+}
+
+static void writeReport(const char* text)
+{
+    if (report)
+        std::fputs(text, report);
+}
+
+// Looks `name` up in the library; a missing name is traced and makes the
+// whole library unusable, since nothing may be called through a null pointer.
+template <typename Fn>
+static bool bindEntryPoint(void* library, const char* name, Fn& entryPoint)
+{
+    entryPoint = reinterpret_cast<Fn>(dlsym(library, name));
+    if (entryPoint)
+        return true;
+    std::printf("entry point not found: %s\n", name);
+    return false;
+}
+
+static bool bindEntryPoints(void* library)
+{
+    // Every name is looked up, so the trace lists all that are missing.
+    bool complete = true;
+    complete &= bindEntryPoint(library, "sc_context_create", _sc_context_create);
+    complete &= bindEntryPoint(library, "sc_ctx_get_reader_count", _sc_ctx_get_reader_count);
+    complete &= bindEntryPoint(library, "sc_ctx_get_reader", _sc_ctx_get_reader);
+    complete &= bindEntryPoint(library, "sc_detect_card_presence", _sc_detect_card_presence);
+    complete &= bindEntryPoint(library, "sc_connect_card", _sc_connect_card);
+    complete &= bindEntryPoint(library, "sc_bin_to_hex", _sc_bin_to_hex);
+    complete &= bindEntryPoint(library, "sc_disconnect_card", _sc_disconnect_card);
+    return complete;
+}
+
+// Creates the OpenSC context and returns the reader count. A context that
+// OpenSC did not deliver is never used: the count is then 0.
+static unsigned openContext()
+{
+    sc_context_param_t params;
+    std::memset(&params, 0, sizeof params);
+    params.ver = 0;
+    params.app_name = "quilletor";
+    params.flags = 0;
+    params.thread_ctx = nullptr;
+
+    int result = _sc_context_create(&ctx, &params);
+    if (result != 0 || !ctx) {
+        if (result != 0)
+            std::printf("\nOpenSC context not created, result %d\n", result);
+        else
+            trace("\nOpenSC context not created, no context object\n");
+        ctx = nullptr;
+        return 0;
+    }
+    return _sc_ctx_get_reader_count(ctx);
+}
+
+static void writeEntryWithoutCard(const char* name)
+{
+    writeReport("{readerName:\"");
+    writeReport(name);
+    writeReport("\",cardPresence:");
+    writeReport("0");
+    writeReport("}");
+}
+
+static void writeEntryWithCard(const char* name, const char* atrText)
+{
+    writeReport("{readerName:\"");
+    writeReport(name);
+    writeReport("\",cardPresence:");
+    writeReport("1");
+    writeReport(",atr:\"");
+    writeReport(atrText);
+    writeReport("\"}");
+}
+
+// Connects to the card in `reader`, renders its ATR into ATR_TEXT and
+// disconnects again. ATR_TEXT is left empty when the card cannot be connected
+// or its ATR cannot be rendered.
+static void readAtr(sc_reader_t* reader, const char* name)
+{
+    std::memset(ATR_TEXT, 0, sizeof ATR_TEXT);
+    card = nullptr;
+    std::printf("reader %s has card. try connect\n", name);
+    int result = _sc_connect_card(reader, &card);
+    if (result != 0 || !card) {
+        // On failure OpenSC hands back no card; whatever the pointer holds is
+        // neither read nor disconnected.
+        if (result != 0)
+            std::printf("reader %s card not connected, result %d\n", name, result);
+        else
+            std::printf("reader %s card not connected, no card object\n", name);
+        card = nullptr;
+        return;
+    }
+    std::printf("reader %s card connected. getting atr...\n", name);
+
+    size_t length = card->atr.len;
+    if (length > SC_MAX_ATR_SIZE) {
+        std::printf("reader %s card atr length %zu cut to %d\n", name, length, SC_MAX_ATR_SIZE);
+        length = SC_MAX_ATR_SIZE;
+    }
+    result = _sc_bin_to_hex(card->atr.value, length, ATR_TEXT, ATR_TEXT_SIZE, ':');
+    if (result != 0) {
+        std::memset(ATR_TEXT, 0, sizeof ATR_TEXT);
+        std::printf("reader %s card atr not rendered, result %d\n", name, result);
+    }
+    std::printf("reader %s card atr: %s\n", name, ATR_TEXT);
+
+    _sc_disconnect_card(card);
+    card = nullptr;
+    std::printf("reader %s card disconnected\n", name);
+}
+
+// Examines reader `index` and writes its entry.
+static void reportReader(unsigned index)
+{
+    std::printf("reader %u try getted\n", index);
+    sc_reader_t* reader = _sc_ctx_get_reader(ctx, index);
+    if (!reader) {
+        std::printf("reader %u not delivered, reported without card\n", index);
+        writeEntryWithoutCard("");
+        return;
+    }
+    const char* name = reader->name ? reader->name : "";
+    std::printf("reader %s is getted. getting card info\n", name);
+
+    int state = _sc_detect_card_presence(reader);
+    std::printf("reader %s cardinfo is getted. State: %d\n", name, state);
+    if (state < 0) {
+        // An OpenSC error code, not a set of flags.
+        trace("reader presence unknown, reported without card\n");
+        writeEntryWithoutCard(name);
+        return;
+    }
+    if (!(state & SC_READER_CARD_PRESENT)) {
+        trace("reader has no card\n");
+        writeEntryWithoutCard(name);
+        return;
+    }
+    if (std::strstr(name, ETOKEN_NAME)) {
+        writeEntryWithCard(name, ETOKEN_ATR);
+        return;
+    }
+    readAtr(reader, name);
+    writeEntryWithCard(name, ATR_TEXT);
+}
+
+int main()
+{
+    trace("run\n");
+
+    // Stays open until the process exits.
+    FILE* plugDir = std::fopen(PLUGIN_DIR_FILE, "r");
+    if (!plugDir) {
+        trace("vn_api_currplugDir.txt not exist\n");
+        return 1;
+    }
+    std::string directory = readPlugDirToken(plugDir);
+    bool pathFits = buildModulePath(directory, MODULE_FILE, MODULE_PATH);
+    trace("Current path to opensc-pkcs11.so: \n");
+    if (!pathFits) {
+        std::printf("%s%s\nmodule path longer than %u characters\n", directory.c_str(),
+                    MODULE_FILE, MODULE_PATH_SIZE - 1);
+        trace("Can't load dll\n");
+        return 1;
+    }
+    trace(MODULE_PATH);
+
+    void* library = dlopen(MODULE_PATH, RTLD_LAZY);
+    if (!library) {
+        trace("Can't load dll\n");
+        return 1;
+    }
+    if (!bindEntryPoints(library)) {
+        trace("Can't load dll\n");
+        return 1;
+    }
+
+    unsigned count = openContext();
+
+    report = std::fopen(REPORT_FILE, "w");
+    std::printf("lib loaded\nreaders count:%u\n", count);
+    writeReport("[");
+    for (unsigned i = 0; i < count; i++) {
+        reportReader(i);
+        if (i + 1 < count)
+            writeReport(",");
+    }
+
+    trace("\ncheck lissi lib");
+    if (fileExists(LISSI_MODULE)) {
+        trace("\nlissi lib exist");
+        if (count != 0)
+            writeReport(",");
+        writeReport(LISSI_ENTRY);
+    }
+    writeReport("]");
+    if (report)
+        std::fclose(report);
+    return 0;
+}
