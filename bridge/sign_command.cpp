@@ -1,0 +1,127 @@
+// The raw signing command: a 32-byte digest from the host, signed on the token
+// with GOST R 34.10 (CKM_GOSTR3410), returned in Base64.
+#include "base64.h"
+#include "digest_param.h"
+#include "entry_points.h"
+#include "file_utils.h"
+#include "responses.h"
+#include "session.h"
+#include "trace.h"
+
+#include <cstdlib>
+#include <cstring>
+
+CK_OBJECT_HANDLE handlePr = 0;
+CK_OBJECT_HANDLE handlePub = 0;
+unsigned char signature[64];
+CK_ULONG signatureLength = sizeof signature;
+
+namespace {
+const char* const DIAGNOSTICS_FLAG_FILE = "VELNOR_VIVIRAV_NOTDELETE_LOGS.FLAG";
+
+// The PIN as a zero-terminated string; a PIN holds at most 19 characters.
+char PIN_CODE[20];
+
+bool failed(const char* label, CK_RV result)
+{
+    if (result == CKR_OK)
+        return false;
+    PrintError(label, static_cast<int>(result));
+    return true;
+}
+
+// Finds the first object of the template's class; `missingLabel` names the
+// failure when the session shows none.
+bool findFirstObject(CK_ATTRIBUTE* templ, CK_OBJECT_HANDLE* handle, const char* traceLine,
+                     const char* missingLabel)
+{
+    rv = callEntry(_C_FindObjectsInit, session, templ, static_cast<CK_ULONG>(1));
+    if (failed("C_FindObjectsInit", rv))
+        return false;
+    trace(traceLine);
+    CK_ULONG count = 0;
+    rv = callEntry(_C_FindObjects, session, handle, static_cast<CK_ULONG>(1), &count);
+    if (failed("FIND_Objects", rv))
+        return false;
+    trace("\nkey count:");
+    traceNumber(count);
+    if (count == 0) {
+        PrintError(missingLabel, CKR_CERT_NOT_FOUND);
+        return false;
+    }
+    rv = callEntry(_C_FindObjectsFinal, session);
+    return !failed("C_FindObjectsFinal", rv);
+}
+
+void signDigest(const unsigned char* digest, unsigned int digestLength, const std::string& pin)
+{
+    std::fwrite(digest, 1, strnlen(reinterpret_cast<const char*>(digest), digestLength), stdout);
+    bool pinFits = pin.size() < sizeof PIN_CODE;
+    if (pinFits)
+        std::memcpy(PIN_CODE, pin.c_str(), pin.size() + 1);
+    trace("\npin is:");
+    trace(maskedPin());
+#ifndef BUILD_ETOKEN
+    trace("\nkesta sign try");
+#endif
+    // A cut PIN would be a wrong PIN and cost the token one of its retries.
+    if (!pinFits) {
+        PrintError("C_Login", CKR_PIN_LEN_RANGE);
+        return;
+    }
+    rv = callEntry(_C_Login, session, static_cast<CK_USER_TYPE>(CKU_USER),
+                   reinterpret_cast<CK_UTF8CHAR*>(PIN_CODE), static_cast<CK_ULONG>(std::strlen(PIN_CODE)));
+    if (failed("C_Login", rv))
+        return;
+    trace("\n login ok");
+    if (!findFirstObject(certAttribsPrk, &handlePr, "\nfind private key", "C_FindObjects prKey"))
+        return;
+    // The public key is not used; the search only requires that one is visible.
+    if (!findFirstObject(certAttribsPubk, &handlePub, "\nfind public key", "C_FindObjects pubKey"))
+        return;
+    mech.mechanism = CKM_GOSTR3410;
+    mech.pParameter = nullptr;
+    mech.ulParameterLen = 0;
+    rv = callEntry(_C_SignInit, session, &mech, handlePr);
+    if (failed("C_SignInit", rv))
+        return;
+    bool dumps = fileExists(DIAGNOSTICS_FLAG_FILE);
+    if (dumps)
+        writeBinaryOut(reinterpret_cast<char*>(const_cast<unsigned char*>(digest)), digestLength,
+                       "forsign.bin");
+    rv = callEntry(_C_Sign, session, const_cast<unsigned char*>(digest), static_cast<CK_ULONG>(digestLength),
+                   signature, &signatureLength);
+    // A length past the buffer cannot be a signature the buffer holds.
+    if (rv == CKR_OK && signatureLength > sizeof signature)
+        rv = CKR_GENERAL_ERROR;
+    if (failed("C_Sign", rv))
+        return;
+    if (dumps)
+        writeBinaryOut(reinterpret_cast<char*>(signature), static_cast<unsigned int>(signatureLength),
+                       "sign.bin");
+    writeSignedOut(base64_encode_s(signature, static_cast<unsigned int>(signatureLength),
+                                   "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/"));
+}
+} // namespace
+
+void signDocumentRaw(const Request& request)
+{
+    const std::string& param = request.dopParam;
+    // Bytes decoded from anything but a padded Base64 digest would be signed
+    // all the same and reported as a good signature.
+    if (!isDigestText(param)) {
+        PrintError("incorrect input data", CKR_ARGUMENTS_BAD);
+        return;
+    }
+    trace("\ntry to sign now, coded string:");
+    trace(param);
+    unsigned int digestLength = 0;
+    unsigned char* digest = base64_decode(param.data(), DIGEST_TEXT_LENGTH, &digestLength);
+    if (!digest) {
+        PrintError("incorrect input data", CKR_HOST_MEMORY);
+        return;
+    }
+    trace("\ndecoded string:");
+    signDigest(digest, digestLength, request.pin);
+    std::free(digest);
+}
