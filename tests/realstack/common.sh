@@ -1,0 +1,42 @@
+# Helpers for the tests that drive the bridge against real PKCS#11 modules.
+# Sourced; expects TMP (a private folder) to be set.
+
+LISSI_PATH=/opt/lissi-crypto/lircryptoki_fs/lib/liblircryptoki_fs.so
+failures=0
+check() {  # description, then a command that must succeed
+  local what=$1; shift
+  if "$@"; then echo "ok: $what"; else echo "FAIL: $what"; failures=$((failures + 1)); fi
+}
+same() { [ "$1" = "$2" ] || { printf 'expected: %q\nactual:   %q\n' "$2" "$1"; return 1; }; }
+
+# run_bridge VARIANT PROGRAM MODULE REQUEST...: one bridge run in a fresh working
+# directory, the way the host makes it. Leaves RESPONSE, TRACE and STATUS.
+run_bridge() {
+  local variant=$1 program=$2 module=$3; shift 3
+  local work; work=$(mktemp -d "$TMP/run.XXXXXX")
+  printf '%s\n' "$@" > "$work/${variant}_in.txt"
+  if [ "$variant" = tovrel ]; then
+    mkdir -p "$work/plug" && ln -s "$module" "$work/plug/libjcPKCS11.so.1"
+    printf '%s/plug/\n' "$work" > "$work/vn_api_currplugDir.txt"
+    (cd "$work" && "$program") > "$work/trace" 2>&1
+    STATUS=$?
+  else
+    MODULE=$module WORK=$work PROGRAM=$program LISSI_PATH=$LISSI_PATH unshare -m bash -c '
+      mount -t tmpfs tmpfs /opt && mkdir -p "$(dirname "$LISSI_PATH")" &&
+      cp "$MODULE" "$LISSI_PATH" && cd "$WORK" && exec "$PROGRAM"' > "$work/trace" 2>&1
+    STATUS=$?
+  fi
+  TRACE=$(cat "$work/trace")
+  RESPONSE=$(cat "$work/${variant}_out.txt" 2>/dev/null || echo "<no response file>")
+}
+
+# The certificate items of a list body, one "HASH BASE64" a line.
+list_items() {
+  sed -e 's/^\[//' -e 's/\]$//' -e 's/},{/}\n{/g' <<< "$1" |
+    sed -n 's/^{hash:"\([0-9A-F]*\)",cert_base64:"\([A-Za-z0-9+\/=]*\)"}$/\1 \2/p'
+}
+
+finish() {
+  if [ "$failures" -ne 0 ]; then echo "$failures check(s) failed"; exit 1; fi
+  echo "all checks passed"
+}
