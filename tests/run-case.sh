@@ -9,6 +9,7 @@
 # UPDATE_EXPECTED=1 records what the program produced instead of comparing.
 # KEEP=1 keeps the temporary folder and prints where it is.
 set -u
+umask 022
 
 variant="" program="" module="" case_dir=""
 while [ $# -gt 0 ]; do
@@ -61,8 +62,8 @@ if has old-response; then cp "$case_dir/old-response" "$work/$response"; fi
 # The test module and its description.
 lib=$module
 if has module-variant; then lib=$(dirname "$module")/lib$(tr -d ' \n' < "$case_dir/module-variant").so; fi
-export TEST_MODULE_LOG=$tmp/calls
-: > "$TEST_MODULE_LOG"
+: > "$tmp/calls"
+if has no-call-log; then unset TEST_MODULE_LOG; else export TEST_MODULE_LOG=$tmp/calls; fi
 if has module.conf; then
   fill "$case_dir/module.conf" > "$tmp/module.conf"
   export TEST_MODULE_CONF=$tmp/module.conf
@@ -83,14 +84,30 @@ if ! unshare -m true 2>/dev/null; then
   (cd "$work" && exec "$program") > "$tmp/stdout" 2> "$tmp/stderr"
   status=$?
 else
-  export LISSI_DIR LISSI_PATH lissi_content program work
+  # small-disk: the working directory is a tmpfs of that size, filled up by the
+  # host's files, so that writing a response fails for want of space.
+  small_disk=""
+  has small-disk && small_disk=$(tr -d ' \n' < "$case_dir/small-disk")
+  export LISSI_DIR LISSI_PATH lissi_content program work small_disk tmp
   unshare -m bash -c '
     mount -t tmpfs tmpfs /opt || exit 125
     if [ -n "$lissi_content" ]; then
       mkdir -p "$LISSI_DIR" && cp "$lissi_content" "$LISSI_PATH" || exit 125
     fi
-    cd "$work" && exec "$program"' > "$tmp/stdout" 2> "$tmp/stderr"
+    if [ -n "$small_disk" ]; then
+      mkdir "$tmp/stash" && cp -a "$work/." "$tmp/stash/" &&
+        mount -t tmpfs -o "size=$small_disk" tmpfs "$work" && cp -a "$tmp/stash/." "$work/" || exit 125
+    fi
+    (cd "$work" && exec "$program")
+    status=$?
+    if [ -n "$small_disk" ]; then
+      mkdir "$tmp/after" && cp -a "$work/." "$tmp/after/"
+    fi
+    exit $status' > "$tmp/stdout" 2> "$tmp/stderr"
   status=$?
+  if [ -n "$small_disk" ]; then
+    rm -rf "$work" && mv "$tmp/after" "$work"
+  fi
 fi
 echo "$status" > "$tmp/status"
 
@@ -167,6 +184,12 @@ else
   compare response "$work/$response" required
 fi
 compare calls "$tmp/calls"
+if [ -e "$(expected_file response-mode)" ] && [ -e "$work/$response" ]; then
+  stat -c '%a' "$work/$response" > "$tmp/response-mode"
+  compare response-mode "$tmp/response-mode"
+fi
+leftovers=$(cd "$work" && ls -A | grep -E '_out\.txt\.' || true)
+[ -z "$leftovers" ] || fail "temporary response files left behind: $leftovers"
 for exp in "$expect"/files/* "$expect/$variant"/files/*; do
   [ -e "$exp" ] || continue
   name=$(basename "$exp")
