@@ -1,0 +1,1521 @@
+// Core of the scriptable PKCS#11 test module.
+//
+// C_Initialize reads a line-based description of slots, tokens and objects from
+// the file named by TEST_MODULE_CONF; every call is appended to the file named by
+// TEST_MODULE_LOG as one deterministic line. README.md in this folder documents
+// both formats; keep it in step with this file.
+#include "mock_core.h"
+
+#include <openssl/engine.h>
+#include <openssl/err.h>
+#include <openssl/evp.h>
+#include <openssl/pem.h>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <limits>
+#include <map>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace {
+
+using Bytes = std::vector<unsigned char>;
+
+// ---------------------------------------------------------------------------
+// Text helpers for the call log
+
+std::string hexNum(CK_ULONG v) {
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "0x%lx", v);
+  return buf;
+}
+
+std::string decNum(CK_ULONG v) { return std::to_string(v); }
+
+std::string ptrText(const void* p) { return p ? "ptr" : "NULL"; }
+
+std::string hexBytes(const void* data, size_t n) {
+  static const char digits[] = "0123456789abcdef";
+  const unsigned char* p = static_cast<const unsigned char*>(data);
+  std::string s;
+  s.reserve(n * 2 + 2);
+  s += '<';
+  for (size_t i = 0; i < n; ++i) {
+    s += digits[p[i] >> 4];
+    s += digits[p[i] & 0xf];
+  }
+  s += '>';
+  return s;
+}
+
+// Quoted text: printable ASCII as is, everything else (and '"', '\') as \xHH.
+std::string quoted(const unsigned char* p, size_t n) {
+  std::string s = "\"";
+  for (size_t i = 0; i < n; ++i) {
+    unsigned char ch = p[i];
+    if (ch >= 0x20 && ch < 0x7f && ch != '"' && ch != '\\') {
+      s += static_cast<char>(ch);
+    } else {
+      char buf[8];
+      std::snprintf(buf, sizeof buf, "\\x%02x", ch);
+      s += buf;
+    }
+  }
+  return s + "\"";
+}
+
+// A blank-padded field shown without its padding.
+std::string paddedText(const unsigned char* p, size_t n) {
+  while (n > 0 && p[n - 1] == ' ') --n;
+  return quoted(p, n);
+}
+
+std::string join(const std::vector<std::string>& parts) {
+  std::string s;
+  for (size_t i = 0; i < parts.size(); ++i) {
+    if (i) s += ", ";
+    s += parts[i];
+  }
+  return s;
+}
+
+// Attributes whose value is one CK_ULONG. Their lengths differ between the ABIs,
+// so the log shows "ulong" instead of the number of bytes.
+bool ulongAttribute(CK_ATTRIBUTE_TYPE t) {
+  return t == CKA_CLASS || t == CKA_CERTIFICATE_TYPE || t == CKA_KEY_TYPE;
+}
+
+bool holdsUlong(const CK_ATTRIBUTE& a) {
+  return ulongAttribute(a.type) && a.pValue && a.ulValueLen == sizeof(CK_ULONG);
+}
+
+CK_ULONG ulongValue(const CK_ATTRIBUTE& a) {
+  CK_ULONG v;
+  std::memcpy(&v, a.pValue, sizeof v);
+  return v;
+}
+
+std::string lengthText(CK_ATTRIBUTE_TYPE t, CK_ULONG len) {
+  if (len == CK_UNAVAILABLE_INFORMATION) return "-1";
+  if (ulongAttribute(t) && len == sizeof(CK_ULONG)) return "ulong";
+  return decNum(len);
+}
+
+// A template whose values are inputs (searches, key generation).
+std::string valueTemplate(const CK_ATTRIBUTE* t, CK_ULONG n) {
+  if (!t) return "NULL";
+  std::vector<std::string> parts;
+  for (CK_ULONG i = 0; i < n; ++i) {
+    const CK_ATTRIBUTE& a = t[i];
+    std::string s = hexNum(a.type) + "=";
+    if (!a.pValue)
+      s += "NULL/" + lengthText(a.type, a.ulValueLen);
+    else if (holdsUlong(a))
+      s += hexNum(ulongValue(a));
+    else
+      s += hexBytes(a.pValue, a.ulValueLen);
+    parts.push_back(s);
+  }
+  return "{" + join(parts) + "}";
+}
+
+// A template that asks for values: what the caller offers per attribute.
+std::string queryTemplate(const CK_ATTRIBUTE* t, CK_ULONG n) {
+  if (!t) return "NULL";
+  std::vector<std::string> parts;
+  for (CK_ULONG i = 0; i < n; ++i) {
+    const CK_ATTRIBUTE& a = t[i];
+    parts.push_back(hexNum(a.type) + ":" + (a.pValue ? "ptr/" + lengthText(a.type, a.ulValueLen) : "NULL"));
+  }
+  return "{" + join(parts) + "}";
+}
+
+std::string mechanismText(const CK_MECHANISM* m) {
+  if (!m) return "NULL";
+  return "{" + hexNum(m->mechanism) + ", " + ptrText(m->pParameter) + ", " + decNum(m->ulParameterLen) + "}";
+}
+
+std::string handleList(const CK_ULONG* h, CK_ULONG n) {
+  std::vector<std::string> parts;
+  for (CK_ULONG i = 0; i < n; ++i) parts.push_back(decNum(h[i]));
+  return "[" + join(parts) + "]";
+}
+
+void writeLogLine(const std::string& line) {
+  const char* path = std::getenv("TEST_MODULE_LOG");
+  if (!path || !*path) return;
+  int fd = ::open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  if (fd < 0) return;
+  std::string text = line + "\n";
+  const char* p = text.data();
+  size_t left = text.size();
+  while (left > 0) {
+    ssize_t n = ::write(fd, p, left);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    p += n;
+    left -= static_cast<size_t>(n);
+  }
+  ::close(fd);
+}
+
+void complain(const std::string& msg) { std::fprintf(stderr, "p11mock: %s\n", msg.c_str()); }
+
+// ---------------------------------------------------------------------------
+// Module model
+
+enum class Signer { None, Gost, Fake };
+enum class Token { Present, Absent, Appears };
+
+struct Object {
+  size_t slot = 0;  // index into Description::slots
+  CK_OBJECT_CLASS cls = 0;
+  bool isPrivate = false;  // CKA_PRIVATE: visible only after C_Login
+  bool isCert = false;     // X.509 certificate (CKA_CERTIFICATE_TYPE)
+  bool isKey = false;      // half of a GOST key pair (CKA_KEY_TYPE)
+  bool hasValue = false;
+  Bytes value;
+  Signer signer = Signer::None;
+  std::string pem;        // Signer::Gost: the private key, PEM text
+  std::string source;     // Signer::Gost: where the PEM came from
+  CK_ULONG sigLen = 64;   // Signer::Fake
+  bool destroyed = false;
+};
+
+struct Slot {
+  CK_SLOT_ID id = 0;
+  unsigned char description[64];
+  unsigned char manufacturer[32];
+  bool flagsGiven = false;
+  CK_FLAGS flags = 0;
+  Token token = Token::Present;
+  bool readOnly = false;
+  std::string pin = "1234";
+  bool loggedIn = false;
+
+  Slot() {
+    std::memset(description, ' ', sizeof description);
+    std::memset(manufacturer, ' ', sizeof manufacturer);
+  }
+};
+
+struct FailRule {
+  std::string function;
+  CK_RV rv = 0;
+  CK_ULONG nth = 0;  // 0: every call
+};
+
+struct Description {
+  std::vector<Slot> slots;
+  std::vector<Object> objects;  // handle = index + 1
+  std::vector<FailRule> fails;
+  bool findForever = false;
+};
+
+struct Session {
+  size_t slot = 0;
+  CK_FLAGS flags = 0;
+  bool finding = false;
+  std::vector<CK_OBJECT_HANDLE> found;
+  size_t next = 0;
+  bool signing = false;
+  CK_OBJECT_HANDLE signKey = 0;
+};
+
+struct State {
+  std::mutex lock;
+  bool initialized = false;
+  Description d;
+  std::map<CK_SESSION_HANDLE, Session> sessions;
+  CK_SESSION_HANDLE nextSession = 1;
+  unsigned long slotListCalls = 0;  // answered C_GetSlotList calls, for token-appears
+  // Calls per function name since the module was loaded or last finalised.
+  std::map<std::string, CK_ULONG> calls;
+  // OpenSSL objects are released in C_Finalize only, never by a destructor:
+  // at process exit OpenSSL may already have cleaned up.
+  ENGINE* engine = nullptr;
+  std::map<CK_OBJECT_HANDLE, EVP_PKEY*> keys;
+};
+
+State g;
+
+const char* const kFunctionNames[] = {
+    "C_Initialize", "C_Finalize", "C_GetInfo", "C_GetFunctionList", "C_GetSlotList", "C_GetSlotInfo",
+    "C_GetTokenInfo", "C_GetMechanismList", "C_GetMechanismInfo", "C_InitToken", "C_InitPIN", "C_SetPIN",
+    "C_OpenSession", "C_CloseSession", "C_CloseAllSessions", "C_GetSessionInfo", "C_GetOperationState",
+    "C_SetOperationState", "C_Login", "C_Logout", "C_CreateObject", "C_CopyObject", "C_DestroyObject",
+    "C_GetObjectSize", "C_GetAttributeValue", "C_SetAttributeValue", "C_FindObjectsInit", "C_FindObjects",
+    "C_FindObjectsFinal", "C_EncryptInit", "C_Encrypt", "C_EncryptUpdate", "C_EncryptFinal", "C_DecryptInit",
+    "C_Decrypt", "C_DecryptUpdate", "C_DecryptFinal", "C_DigestInit", "C_Digest", "C_DigestUpdate",
+    "C_DigestKey", "C_DigestFinal", "C_SignInit", "C_Sign", "C_SignUpdate", "C_SignFinal", "C_SignRecoverInit",
+    "C_SignRecover", "C_VerifyInit", "C_Verify", "C_VerifyUpdate", "C_VerifyFinal", "C_VerifyRecoverInit",
+    "C_VerifyRecover", "C_DigestEncryptUpdate", "C_DecryptDigestUpdate", "C_SignEncryptUpdate",
+    "C_DecryptVerifyUpdate", "C_GenerateKey", "C_GenerateKeyPair", "C_WrapKey", "C_UnwrapKey", "C_DeriveKey",
+    "C_SeedRandom", "C_GenerateRandom", "C_GetFunctionStatus", "C_CancelFunction", "C_WaitForSlotEvent",
+};
+
+bool knownFunction(const std::string& name) {
+  for (const char* n : kFunctionNames)
+    if (name == n) return true;
+  return false;
+}
+
+bool scriptedFailure(const Description& d, const std::string& name, CK_ULONG nth, CK_RV& rv) {
+  for (const FailRule& r : d.fails) {
+    if (r.function == name && (r.nth == 0 || r.nth == nth)) {
+      rv = r.rv;
+      return true;
+    }
+  }
+  return false;
+}
+
+// One module call: holds the module lock, counts the call, collects the logged
+// arguments and writes the log line when the call ends.
+class Call {
+ public:
+  explicit Call(const char* name) : guard_(g.lock), name_(name) { count_ = ++g.calls[name_]; }
+  Call(const Call&) = delete;
+  Call& operator=(const Call&) = delete;
+
+  void arg(const std::string& s) { args_.push_back(s); }
+  CK_ULONG count() const { return count_; }
+  const std::string& name() const { return name_; }
+
+  // The usual preamble: not initialised, or a failure scripted for this call.
+  bool blocked(CK_RV& rv) const {
+    if (!g.initialized) {
+      rv = CKR_CRYPTOKI_NOT_INITIALIZED;
+      return true;
+    }
+    return scriptedFailure(g.d, name_, count_, rv);
+  }
+
+  CK_RV done(CK_RV rv, const std::string& out = std::string()) {
+    std::string line = name_ + "(" + join(args_) + ") = " + hexNum(rv);
+    if (!out.empty()) line += " -> " + out;
+    writeLogLine(line);
+    return rv;
+  }
+
+ private:
+  std::lock_guard<std::mutex> guard_;
+  std::string name_;
+  CK_ULONG count_ = 0;
+  std::vector<std::string> args_;
+};
+
+// ---------------------------------------------------------------------------
+// Description file
+
+bool parseNumber(const std::string& s, CK_ULONG& out) {
+  const CK_ULONG max = std::numeric_limits<CK_ULONG>::max();
+  size_t i = 0;
+  unsigned base = 10;
+  if (s.size() > 2 && s[0] == '0' && (s[1] == 'x' || s[1] == 'X')) {
+    base = 16;
+    i = 2;
+  }
+  if (i >= s.size()) return false;
+  CK_ULONG v = 0;
+  for (; i < s.size(); ++i) {
+    unsigned digit;
+    char ch = s[i];
+    if (ch >= '0' && ch <= '9')
+      digit = static_cast<unsigned>(ch - '0');
+    else if (base == 16 && ch >= 'a' && ch <= 'f')
+      digit = static_cast<unsigned>(ch - 'a' + 10);
+    else if (base == 16 && ch >= 'A' && ch <= 'F')
+      digit = static_cast<unsigned>(ch - 'A' + 10);
+    else
+      return false;
+    if (v > (max - digit) / base) return false;
+    v = v * base + digit;
+  }
+  out = v;
+  return true;
+}
+
+int hexDigit(char ch) {
+  if (ch >= '0' && ch <= '9') return ch - '0';
+  if (ch >= 'a' && ch <= 'f') return ch - 'a' + 10;
+  if (ch >= 'A' && ch <= 'F') return ch - 'A' + 10;
+  return -1;
+}
+
+// Text argument: \xHH stands for any byte, \\ for a backslash.
+bool unescape(const std::string& s, std::string& out) {
+  out.clear();
+  for (size_t i = 0; i < s.size(); ++i) {
+    if (s[i] != '\\') {
+      out += s[i];
+      continue;
+    }
+    if (i + 1 < s.size() && s[i + 1] == '\\') {
+      out += '\\';
+      ++i;
+      continue;
+    }
+    if (i + 3 < s.size() && s[i + 1] == 'x') {
+      int hi = hexDigit(s[i + 2]), lo = hexDigit(s[i + 3]);
+      if (hi >= 0 && lo >= 0) {
+        out += static_cast<char>(hi * 16 + lo);
+        i += 3;
+        continue;
+      }
+    }
+    return false;
+  }
+  return true;
+}
+
+bool parseHex(const std::string& s, Bytes& out) {
+  if (s.size() % 2) return false;
+  out.clear();
+  for (size_t i = 0; i < s.size(); i += 2) {
+    int hi = hexDigit(s[i]), lo = hexDigit(s[i + 1]);
+    if (hi < 0 || lo < 0) return false;
+    out.push_back(static_cast<unsigned char>(hi * 16 + lo));
+  }
+  return true;
+}
+
+std::vector<std::string> words(const std::string& s) {
+  std::vector<std::string> w;
+  size_t i = 0;
+  while (true) {
+    i = s.find_first_not_of(" \t", i);
+    if (i == std::string::npos) break;
+    size_t e = s.find_first_of(" \t", i);
+    w.push_back(s.substr(i, e == std::string::npos ? std::string::npos : e - i));
+    if (e == std::string::npos) break;
+    i = e;
+  }
+  return w;
+}
+
+constexpr std::streamoff kMaxFileSize = 16 * 1024 * 1024;
+
+bool readFile(const std::string& path, Bytes& out, std::string& err) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) {
+    err = "cannot read " + path;
+    return false;
+  }
+  in.seekg(0, std::ios::end);
+  std::streamoff size = in.tellg();
+  if (size < 0 || size > kMaxFileSize) {
+    err = path + ": not a regular file or larger than 16 MiB";
+    return false;
+  }
+  in.seekg(0, std::ios::beg);
+  out.resize(static_cast<size_t>(size));
+  if (size > 0 && !in.read(reinterpret_cast<char*>(out.data()), size)) {
+    err = "cannot read " + path;
+    return false;
+  }
+  return true;
+}
+
+void setPadded(unsigned char* field, size_t width, const std::string& text) {
+  std::memset(field, ' ', width);
+  std::memcpy(field, text.data(), text.size() < width ? text.size() : width);
+}
+
+enum class Load { Ok, Unreadable, Invalid };
+
+class Parser {
+ public:
+  Parser(const std::string& path, Description& d) : path_(path), d_(d) {
+    size_t slash = path.rfind('/');
+    dir_ = slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+  }
+
+  Load run(std::string& err) {
+    std::ifstream in(path_, std::ios::binary);
+    if (!in) return Load::Unreadable;
+    std::string line;
+    while (std::getline(in, line)) {
+      ++lineNo_;
+      if (!line.empty() && line.back() == '\r') line.pop_back();
+      if (!parseLine(line)) {
+        err = path_ + ":" + std::to_string(lineNo_) + ": " + error_;
+        return Load::Invalid;
+      }
+    }
+    if (in.bad()) {
+      err = path_ + ": read error";
+      return Load::Invalid;
+    }
+    return Load::Ok;
+  }
+
+ private:
+  bool fail(const std::string& msg) {
+    error_ = msg;
+    return false;
+  }
+
+  std::string resolve(const std::string& file) const {
+    return !file.empty() && file[0] == '/' ? file : dir_ + file;
+  }
+
+  Object& addObject(CK_OBJECT_CLASS cls) {
+    Object o;
+    o.slot = d_.slots.size() - 1;
+    o.cls = cls;
+    d_.objects.push_back(o);
+    return d_.objects.back();
+  }
+
+  void addKeyPair(Signer signer, bool withPublic, const std::string& pem, const std::string& source,
+                  CK_ULONG sigLen) {
+    Object& priv = addObject(CKO_PRIVATE_KEY);
+    priv.isPrivate = true;
+    priv.isKey = true;
+    priv.signer = signer;
+    priv.pem = pem;
+    priv.source = source;
+    priv.sigLen = sigLen;
+    if (withPublic) {
+      Object& pub = addObject(CKO_PUBLIC_KEY);
+      pub.isKey = true;
+    }
+  }
+
+  bool parseLine(const std::string& line) {
+    size_t p = line.find_first_not_of(" \t");
+    if (p == std::string::npos || line[p] == '#') return true;
+    size_t e = line.find_first_of(" \t", p);
+    std::string kw = line.substr(p, e == std::string::npos ? std::string::npos : e - p);
+    std::string rest = e == std::string::npos ? std::string() : line.substr(e + 1);
+    std::vector<std::string> w = words(rest);
+
+    if (kw == "slot") {
+      CK_ULONG id;
+      if (w.size() != 1 || !parseNumber(w[0], id)) return fail("usage: slot <id>");
+      for (const Slot& s : d_.slots)
+        if (s.id == id) return fail("slot " + w[0] + " given twice");
+      d_.slots.emplace_back();
+      d_.slots.back().id = id;
+      return true;
+    }
+    if (kw == "fail") {
+      FailRule r;
+      if (w.size() < 2 || w.size() > 3 || !parseNumber(w[1], r.rv) ||
+          (w.size() == 3 && (!parseNumber(w[2], r.nth) || r.nth == 0)))
+        return fail("usage: fail <function> <rv> [<nth>], nth from 1");
+      if (!knownFunction(w[0])) return fail("unknown function " + w[0]);
+      r.function = w[0];
+      d_.fails.push_back(r);
+      return true;
+    }
+    if (kw == "find-forever") {
+      if (!w.empty()) return fail("find-forever takes no arguments");
+      d_.findForever = true;
+      return true;
+    }
+
+    static const char* const slotWords[] = {"description", "manufacturer", "flags", "no-token",
+                                            "token-appears", "read-only", "pin", "cert",
+                                            "cert-empty", "object", "key", "fake-key"};
+    bool isSlotWord = false;
+    for (const char* sw : slotWords) isSlotWord = isSlotWord || kw == sw;
+    if (!isSlotWord) return fail("unknown keyword " + kw);
+    if (d_.slots.empty()) return fail(kw + " before the first slot line");
+    Slot& slot = d_.slots.back();
+
+    if (kw == "description" || kw == "manufacturer" || kw == "pin") {
+      std::string text;
+      if (!unescape(rest, text)) return fail("bad escape in text (use \\xHH or \\\\)");
+      if (kw == "description")
+        setPadded(slot.description, sizeof slot.description, text);
+      else if (kw == "manufacturer")
+        setPadded(slot.manufacturer, sizeof slot.manufacturer, text);
+      else
+        slot.pin = text;
+      return true;
+    }
+    if (kw == "flags") {
+      if (w.size() != 1 || !parseNumber(w[0], slot.flags)) return fail("usage: flags <n>");
+      slot.flagsGiven = true;
+      return true;
+    }
+    if (kw == "no-token" || kw == "token-appears") {
+      if (!w.empty()) return fail(kw + " takes no arguments");
+      if (slot.token != Token::Present) return fail("no-token and token-appears exclude each other");
+      slot.token = kw == "no-token" ? Token::Absent : Token::Appears;
+      return true;
+    }
+    if (kw == "read-only") {
+      if (!w.empty()) return fail("read-only takes no arguments");
+      slot.readOnly = true;
+      return true;
+    }
+    if (kw == "cert" || kw == "cert-empty") {
+      Bytes value;
+      if (kw == "cert") {
+        if (w.size() != 1) return fail("usage: cert <file.der>");
+        std::string err;
+        if (!readFile(resolve(w[0]), value, err)) return fail(err);
+      } else if (!w.empty()) {
+        return fail("cert-empty takes no arguments");
+      }
+      Object& o = addObject(CKO_CERTIFICATE);
+      o.isCert = true;
+      o.hasValue = true;
+      o.value = value;
+      return true;
+    }
+    if (kw == "object") {
+      CK_ULONG cls;
+      Bytes value;
+      if (w.empty() || w.size() > 2 || !parseNumber(w[0], cls) || (w.size() == 2 && !parseHex(w[1], value)))
+        return fail("usage: object <class> <hex>");
+      Object& o = addObject(cls);
+      o.hasValue = true;
+      o.value = value;
+      return true;
+    }
+    if (kw == "key") {
+      if (w.empty() || w.size() > 2 || (w.size() == 2 && w[1] != "no-public"))
+        return fail("usage: key <file.pem> [no-public]");
+      Bytes pem;
+      std::string err;
+      std::string file = resolve(w[0]);
+      if (!readFile(file, pem, err)) return fail(err);
+      addKeyPair(Signer::Gost, w.size() == 1, std::string(pem.begin(), pem.end()), file, 64);
+      return true;
+    }
+    // fake-key
+    bool withPublic = true;
+    CK_ULONG sigLen = 64;
+    for (size_t i = 0; i < w.size(); ++i) {
+      if (w[i] == "no-public") {
+        withPublic = false;
+      } else if (w[i] == "siglen" && i + 1 < w.size() && parseNumber(w[i + 1], sigLen) && sigLen <= 65536) {
+        ++i;
+      } else {
+        return fail("usage: fake-key [no-public] [siglen <n>], n at most 65536");
+      }
+    }
+    addKeyPair(Signer::Fake, withPublic, std::string(), std::string(), sigLen);
+    return true;
+  }
+
+  std::string path_;
+  std::string dir_;
+  Description& d_;
+  unsigned long lineNo_ = 0;
+  std::string error_;
+};
+
+// ---------------------------------------------------------------------------
+// Objects, sessions, signing
+
+enum class Attr { Value, Missing, Sensitive };
+
+Attr attributeOf(const Object& o, CK_ATTRIBUTE_TYPE type, Bytes& v) {
+  auto ulong = [&v](CK_ULONG x) {
+    v.resize(sizeof x);
+    std::memcpy(v.data(), &x, sizeof x);
+    return Attr::Value;
+  };
+  auto boolean = [&v](bool b) {
+    v.assign(1, b ? CK_TRUE : CK_FALSE);
+    return Attr::Value;
+  };
+  const bool privateKey = o.isKey && o.cls == CKO_PRIVATE_KEY;
+  switch (type) {
+    case CKA_CLASS:
+      return ulong(o.cls);
+    case CKA_TOKEN:
+      return boolean(true);
+    case CKA_PRIVATE:
+      return boolean(o.isPrivate);
+    case CKA_VALUE:
+      if (privateKey) return Attr::Sensitive;
+      if (!o.hasValue) return Attr::Missing;
+      v = o.value;
+      return Attr::Value;
+    case CKA_CERTIFICATE_TYPE:
+      return o.isCert ? ulong(CKC_X_509) : Attr::Missing;
+    case CKA_KEY_TYPE:
+      return o.isKey ? ulong(CKK_GOSTR3410) : Attr::Missing;
+    case CKA_SIGN:
+      return o.isKey ? boolean(privateKey) : Attr::Missing;
+    case CKA_VERIFY:
+      return o.isKey ? boolean(!privateKey) : Attr::Missing;
+    case CKA_SENSITIVE:
+      return privateKey ? boolean(true) : Attr::Missing;
+    default:
+      return Attr::Missing;
+  }
+}
+
+bool tokenPresent(const Slot& s) {
+  switch (s.token) {
+    case Token::Present:
+      return true;
+    case Token::Absent:
+      return false;
+    case Token::Appears:
+      return g.slotListCalls >= 2;
+  }
+  return false;
+}
+
+Slot* findSlot(CK_SLOT_ID id, size_t* index = nullptr) {
+  for (size_t i = 0; i < g.d.slots.size(); ++i) {
+    if (g.d.slots[i].id == id) {
+      if (index) *index = i;
+      return &g.d.slots[i];
+    }
+  }
+  return nullptr;
+}
+
+Session* findSession(CK_SESSION_HANDLE h) {
+  auto it = g.sessions.find(h);
+  return it == g.sessions.end() ? nullptr : &it->second;
+}
+
+Object* visibleObject(const Session& s, CK_OBJECT_HANDLE h) {
+  if (h == 0 || h > g.d.objects.size()) return nullptr;
+  Object& o = g.d.objects[h - 1];
+  if (o.destroyed || o.slot != s.slot) return nullptr;
+  if (o.isPrivate && !g.d.slots[s.slot].loggedIn) return nullptr;
+  return &o;
+}
+
+bool matches(const Object& o, const CK_ATTRIBUTE* t, CK_ULONG n) {
+  Bytes v;
+  for (CK_ULONG i = 0; i < n; ++i) {
+    if (attributeOf(o, t[i].type, v) != Attr::Value) return false;
+    if (v.size() != t[i].ulValueLen) return false;
+    if (!v.empty() && std::memcmp(v.data(), t[i].pValue, v.size()) != 0) return false;
+  }
+  return true;
+}
+
+void closeSession(std::map<CK_SESSION_HANDLE, Session>::iterator it) {
+  size_t slot = it->second.slot;
+  g.sessions.erase(it);
+  for (const auto& kv : g.sessions)
+    if (kv.second.slot == slot) return;
+  g.d.slots[slot].loggedIn = false;  // the last session of a token ends its login
+}
+
+void releaseOpenSsl() {
+  for (auto& kv : g.keys) EVP_PKEY_free(kv.second);
+  g.keys.clear();
+  if (g.engine) {
+    ENGINE_finish(g.engine);
+    ENGINE_free(g.engine);
+    g.engine = nullptr;
+  }
+}
+
+void complainOpenSsl(const std::string& msg) {
+  complain(msg);
+  ERR_print_errors_fp(stderr);
+}
+
+// The GOST engine is loaded on first use, so descriptions with fake keys only
+// never need it.
+bool loadEngine() {
+  if (g.engine) return true;
+  ENGINE* e = ENGINE_by_id("gost");
+  if (!e) {
+    complainOpenSsl("cannot load the OpenSSL gost engine (is OPENSSL_ENGINES right?)");
+    return false;
+  }
+  if (!ENGINE_init(e)) {
+    ENGINE_free(e);
+    complainOpenSsl("cannot initialise the gost engine");
+    return false;
+  }
+  if (!ENGINE_set_default(e, ENGINE_METHOD_ALL)) {
+    ENGINE_finish(e);
+    ENGINE_free(e);
+    complainOpenSsl("cannot make the gost engine the default");
+    return false;
+  }
+  g.engine = e;
+  return true;
+}
+
+EVP_PKEY* gostKey(CK_OBJECT_HANDLE h, const Object& o) {
+  auto it = g.keys.find(h);
+  if (it != g.keys.end()) return it->second;
+  if (!loadEngine()) return nullptr;
+  BIO* bio = BIO_new_mem_buf(o.pem.data(), static_cast<int>(o.pem.size()));
+  EVP_PKEY* key = bio ? PEM_read_bio_PrivateKey(bio, nullptr, nullptr, nullptr) : nullptr;
+  BIO_free(bio);
+  if (!key) {
+    complainOpenSsl("cannot read the private key in " + o.source);
+    return nullptr;
+  }
+  if (EVP_PKEY_get_base_id(key) != NID_id_GostR3410_2001) {
+    EVP_PKEY_free(key);
+    complain(o.source + " does not hold a GOST R 34.10-2001 key");
+    return nullptr;
+  }
+  g.keys[h] = key;
+  return key;
+}
+
+bool gostSign(CK_OBJECT_HANDLE h, const Object& o, const unsigned char* data, size_t len, Bytes& sig) {
+  EVP_PKEY* key = gostKey(h, o);
+  if (!key) return false;
+  EVP_PKEY_CTX* ctx = EVP_PKEY_CTX_new(key, g.engine);
+  size_t sigLen = 0;
+  bool ok = ctx && EVP_PKEY_sign_init(ctx) > 0 && EVP_PKEY_sign(ctx, nullptr, &sigLen, data, len) > 0;
+  if (ok) {
+    sig.resize(sigLen);
+    ok = EVP_PKEY_sign(ctx, sig.data(), &sigLen, data, len) > 0;
+    sig.resize(sigLen);
+  }
+  EVP_PKEY_CTX_free(ctx);
+  if (!ok) complainOpenSsl("GOST signing failed");
+  return ok;
+}
+
+// SHA-256 of the data, then the same 32 bytes inverted; that 64-byte pattern
+// is cut or repeated to the key's signature length.
+bool fakeSign(const Object& o, const unsigned char* data, size_t len, Bytes& sig) {
+  static const unsigned char empty = 0;
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int digestLen = 0;
+  if (!EVP_Digest(data ? data : &empty, len, digest, &digestLen, EVP_sha256(), nullptr) || digestLen != 32) {
+    complainOpenSsl("SHA-256 failed");
+    return false;
+  }
+  unsigned char pattern[64];
+  for (int i = 0; i < 32; ++i) {
+    pattern[i] = digest[i];
+    pattern[32 + i] = static_cast<unsigned char>(~digest[i]);
+  }
+  sig.resize(o.sigLen);
+  for (size_t i = 0; i < sig.size(); ++i) sig[i] = pattern[i % 64];
+  return true;
+}
+
+void fillPadded(unsigned char* field, size_t width, const char* text) {
+  setPadded(field, width, text ? std::string(text) : std::string());
+}
+
+// ---------------------------------------------------------------------------
+// Functions the module does not offer; they are in the function list and logged.
+
+CK_RV unsupported(const char* name) {
+  Call c(name);
+  c.arg("...");
+  CK_RV rv;
+  if (c.blocked(rv)) return c.done(rv);
+  return c.done(CKR_FUNCTION_NOT_SUPPORTED);
+}
+
+#define P11MOCK_UNSUPPORTED(name, params) \
+  CK_RV unsupported_##name params { return unsupported("C_" #name); }
+
+P11MOCK_UNSUPPORTED(InitToken, (CK_SLOT_ID, CK_UTF8CHAR_PTR, CK_ULONG, CK_UTF8CHAR_PTR))
+P11MOCK_UNSUPPORTED(InitPIN, (CK_SESSION_HANDLE, CK_UTF8CHAR_PTR, CK_ULONG))
+P11MOCK_UNSUPPORTED(SetPIN, (CK_SESSION_HANDLE, CK_UTF8CHAR_PTR, CK_ULONG, CK_UTF8CHAR_PTR, CK_ULONG))
+P11MOCK_UNSUPPORTED(GetOperationState, (CK_SESSION_HANDLE, CK_BYTE_PTR, CK_ULONG_PTR))
+P11MOCK_UNSUPPORTED(SetOperationState, (CK_SESSION_HANDLE, CK_BYTE_PTR, CK_ULONG, CK_OBJECT_HANDLE, CK_OBJECT_HANDLE))
+P11MOCK_UNSUPPORTED(CreateObject, (CK_SESSION_HANDLE, CK_ATTRIBUTE_PTR, CK_ULONG, CK_OBJECT_HANDLE_PTR))
+P11MOCK_UNSUPPORTED(CopyObject, (CK_SESSION_HANDLE, CK_OBJECT_HANDLE, CK_ATTRIBUTE_PTR, CK_ULONG, CK_OBJECT_HANDLE_PTR))
+P11MOCK_UNSUPPORTED(GetObjectSize, (CK_SESSION_HANDLE, CK_OBJECT_HANDLE, CK_ULONG_PTR))
+P11MOCK_UNSUPPORTED(SetAttributeValue, (CK_SESSION_HANDLE, CK_OBJECT_HANDLE, CK_ATTRIBUTE_PTR, CK_ULONG))
+P11MOCK_UNSUPPORTED(EncryptInit, (CK_SESSION_HANDLE, CK_MECHANISM_PTR, CK_OBJECT_HANDLE))
+P11MOCK_UNSUPPORTED(Encrypt, (CK_SESSION_HANDLE, CK_BYTE_PTR, CK_ULONG, CK_BYTE_PTR, CK_ULONG_PTR))
+P11MOCK_UNSUPPORTED(EncryptUpdate, (CK_SESSION_HANDLE, CK_BYTE_PTR, CK_ULONG, CK_BYTE_PTR, CK_ULONG_PTR))
+P11MOCK_UNSUPPORTED(EncryptFinal, (CK_SESSION_HANDLE, CK_BYTE_PTR, CK_ULONG_PTR))
+P11MOCK_UNSUPPORTED(DecryptInit, (CK_SESSION_HANDLE, CK_MECHANISM_PTR, CK_OBJECT_HANDLE))
+P11MOCK_UNSUPPORTED(Decrypt, (CK_SESSION_HANDLE, CK_BYTE_PTR, CK_ULONG, CK_BYTE_PTR, CK_ULONG_PTR))
+P11MOCK_UNSUPPORTED(DecryptUpdate, (CK_SESSION_HANDLE, CK_BYTE_PTR, CK_ULONG, CK_BYTE_PTR, CK_ULONG_PTR))
+P11MOCK_UNSUPPORTED(DecryptFinal, (CK_SESSION_HANDLE, CK_BYTE_PTR, CK_ULONG_PTR))
+P11MOCK_UNSUPPORTED(DigestInit, (CK_SESSION_HANDLE, CK_MECHANISM_PTR))
+P11MOCK_UNSUPPORTED(Digest, (CK_SESSION_HANDLE, CK_BYTE_PTR, CK_ULONG, CK_BYTE_PTR, CK_ULONG_PTR))
+P11MOCK_UNSUPPORTED(DigestUpdate, (CK_SESSION_HANDLE, CK_BYTE_PTR, CK_ULONG))
+P11MOCK_UNSUPPORTED(DigestKey, (CK_SESSION_HANDLE, CK_OBJECT_HANDLE))
+P11MOCK_UNSUPPORTED(DigestFinal, (CK_SESSION_HANDLE, CK_BYTE_PTR, CK_ULONG_PTR))
+P11MOCK_UNSUPPORTED(SignUpdate, (CK_SESSION_HANDLE, CK_BYTE_PTR, CK_ULONG))
+P11MOCK_UNSUPPORTED(SignFinal, (CK_SESSION_HANDLE, CK_BYTE_PTR, CK_ULONG_PTR))
+P11MOCK_UNSUPPORTED(SignRecoverInit, (CK_SESSION_HANDLE, CK_MECHANISM_PTR, CK_OBJECT_HANDLE))
+P11MOCK_UNSUPPORTED(SignRecover, (CK_SESSION_HANDLE, CK_BYTE_PTR, CK_ULONG, CK_BYTE_PTR, CK_ULONG_PTR))
+P11MOCK_UNSUPPORTED(VerifyInit, (CK_SESSION_HANDLE, CK_MECHANISM_PTR, CK_OBJECT_HANDLE))
+P11MOCK_UNSUPPORTED(Verify, (CK_SESSION_HANDLE, CK_BYTE_PTR, CK_ULONG, CK_BYTE_PTR, CK_ULONG))
+P11MOCK_UNSUPPORTED(VerifyUpdate, (CK_SESSION_HANDLE, CK_BYTE_PTR, CK_ULONG))
+P11MOCK_UNSUPPORTED(VerifyFinal, (CK_SESSION_HANDLE, CK_BYTE_PTR, CK_ULONG))
+P11MOCK_UNSUPPORTED(VerifyRecoverInit, (CK_SESSION_HANDLE, CK_MECHANISM_PTR, CK_OBJECT_HANDLE))
+P11MOCK_UNSUPPORTED(VerifyRecover, (CK_SESSION_HANDLE, CK_BYTE_PTR, CK_ULONG, CK_BYTE_PTR, CK_ULONG_PTR))
+P11MOCK_UNSUPPORTED(DigestEncryptUpdate, (CK_SESSION_HANDLE, CK_BYTE_PTR, CK_ULONG, CK_BYTE_PTR, CK_ULONG_PTR))
+P11MOCK_UNSUPPORTED(DecryptDigestUpdate, (CK_SESSION_HANDLE, CK_BYTE_PTR, CK_ULONG, CK_BYTE_PTR, CK_ULONG_PTR))
+P11MOCK_UNSUPPORTED(SignEncryptUpdate, (CK_SESSION_HANDLE, CK_BYTE_PTR, CK_ULONG, CK_BYTE_PTR, CK_ULONG_PTR))
+P11MOCK_UNSUPPORTED(DecryptVerifyUpdate, (CK_SESSION_HANDLE, CK_BYTE_PTR, CK_ULONG, CK_BYTE_PTR, CK_ULONG_PTR))
+P11MOCK_UNSUPPORTED(GenerateKey, (CK_SESSION_HANDLE, CK_MECHANISM_PTR, CK_ATTRIBUTE_PTR, CK_ULONG, CK_OBJECT_HANDLE_PTR))
+P11MOCK_UNSUPPORTED(WrapKey, (CK_SESSION_HANDLE, CK_MECHANISM_PTR, CK_OBJECT_HANDLE, CK_OBJECT_HANDLE, CK_BYTE_PTR,
+                              CK_ULONG_PTR))
+P11MOCK_UNSUPPORTED(UnwrapKey, (CK_SESSION_HANDLE, CK_MECHANISM_PTR, CK_OBJECT_HANDLE, CK_BYTE_PTR, CK_ULONG,
+                                CK_ATTRIBUTE_PTR, CK_ULONG, CK_OBJECT_HANDLE_PTR))
+P11MOCK_UNSUPPORTED(DeriveKey, (CK_SESSION_HANDLE, CK_MECHANISM_PTR, CK_OBJECT_HANDLE, CK_ATTRIBUTE_PTR, CK_ULONG,
+                                CK_OBJECT_HANDLE_PTR))
+P11MOCK_UNSUPPORTED(SeedRandom, (CK_SESSION_HANDLE, CK_BYTE_PTR, CK_ULONG))
+P11MOCK_UNSUPPORTED(GenerateRandom, (CK_SESSION_HANDLE, CK_BYTE_PTR, CK_ULONG))
+P11MOCK_UNSUPPORTED(GetFunctionStatus, (CK_SESSION_HANDLE))
+P11MOCK_UNSUPPORTED(CancelFunction, (CK_SESSION_HANDLE))
+P11MOCK_UNSUPPORTED(WaitForSlotEvent, (CK_FLAGS, CK_SLOT_ID_PTR, CK_VOID_PTR))
+
+// ---------------------------------------------------------------------------
+// Extra informational functions, reachable through the function list only.
+
+CK_RV mockGetInfo(CK_INFO_PTR pInfo) {
+  Call c("C_GetInfo");
+  c.arg(ptrText(pInfo));
+  CK_RV rv;
+  if (c.blocked(rv)) return c.done(rv);
+  if (!pInfo) return c.done(CKR_ARGUMENTS_BAD);
+  std::memset(pInfo, 0, sizeof *pInfo);
+  pInfo->cryptokiVersion.major = 2;
+  pInfo->cryptokiVersion.minor = 40;
+  fillPadded(pInfo->manufacturerID, sizeof pInfo->manufacturerID, "p11mock");
+  fillPadded(pInfo->libraryDescription, sizeof pInfo->libraryDescription, "scriptable PKCS#11 test module");
+  pInfo->libraryVersion.major = 1;
+  return c.done(CKR_OK);
+}
+
+CK_RV mockGetTokenInfo(CK_SLOT_ID slotID, CK_TOKEN_INFO_PTR pInfo) {
+  Call c("C_GetTokenInfo");
+  c.arg(decNum(slotID));
+  c.arg(ptrText(pInfo));
+  CK_RV rv;
+  if (c.blocked(rv)) return c.done(rv);
+  if (!pInfo) return c.done(CKR_ARGUMENTS_BAD);
+  size_t index = 0;
+  Slot* s = findSlot(slotID, &index);
+  if (!s) return c.done(CKR_SLOT_ID_INVALID);
+  if (!tokenPresent(*s)) return c.done(CKR_TOKEN_NOT_PRESENT);
+  std::memset(pInfo, 0, sizeof *pInfo);
+  fillPadded(pInfo->label, sizeof pInfo->label, ("p11mock token " + decNum(slotID)).c_str());
+  std::memcpy(pInfo->manufacturerID, s->manufacturer, sizeof pInfo->manufacturerID);
+  fillPadded(pInfo->model, sizeof pInfo->model, "p11mock");
+  fillPadded(pInfo->serialNumber, sizeof pInfo->serialNumber, decNum(slotID).c_str());
+  pInfo->flags = CKF_TOKEN_INITIALIZED | CKF_USER_PIN_INITIALIZED | CKF_LOGIN_REQUIRED;
+  if (s->readOnly) pInfo->flags |= CKF_WRITE_PROTECTED;
+  pInfo->ulMaxSessionCount = CK_EFFECTIVELY_INFINITE;
+  pInfo->ulMaxRwSessionCount = CK_EFFECTIVELY_INFINITE;
+  for (const auto& kv : g.sessions) {
+    if (kv.second.slot != index) continue;
+    ++pInfo->ulSessionCount;
+    if (kv.second.flags & CKF_RW_SESSION) ++pInfo->ulRwSessionCount;
+  }
+  pInfo->ulMaxPinLen = 255;
+  pInfo->ulMinPinLen = 0;
+  pInfo->ulTotalPublicMemory = CK_UNAVAILABLE_INFORMATION;
+  pInfo->ulFreePublicMemory = CK_UNAVAILABLE_INFORMATION;
+  pInfo->ulTotalPrivateMemory = CK_UNAVAILABLE_INFORMATION;
+  pInfo->ulFreePrivateMemory = CK_UNAVAILABLE_INFORMATION;
+  pInfo->hardwareVersion.major = 1;
+  pInfo->firmwareVersion.major = 1;
+  std::memset(pInfo->utcTime, ' ', sizeof pInfo->utcTime);
+  return c.done(CKR_OK);
+}
+
+const CK_MECHANISM_TYPE kMechanisms[] = {CKM_GOSTR3410_KEY_PAIR_GEN, CKM_GOSTR3410};
+
+CK_RV mockGetMechanismList(CK_SLOT_ID slotID, CK_MECHANISM_TYPE_PTR pList, CK_ULONG_PTR pulCount) {
+  Call c("C_GetMechanismList");
+  c.arg(decNum(slotID));
+  c.arg(pList && pulCount ? "ptr/" + decNum(*pulCount) : ptrText(pList));
+  c.arg(ptrText(pulCount));
+  CK_RV rv;
+  if (c.blocked(rv)) return c.done(rv);
+  if (!pulCount) return c.done(CKR_ARGUMENTS_BAD);
+  Slot* s = findSlot(slotID);
+  if (!s) return c.done(CKR_SLOT_ID_INVALID);
+  if (!tokenPresent(*s)) return c.done(CKR_TOKEN_NOT_PRESENT);
+  const CK_ULONG n = sizeof kMechanisms / sizeof kMechanisms[0];
+  if (!pList) {
+    *pulCount = n;
+    return c.done(CKR_OK, decNum(n));
+  }
+  if (*pulCount < n) {
+    *pulCount = n;
+    return c.done(CKR_BUFFER_TOO_SMALL, decNum(n));
+  }
+  std::vector<std::string> parts;
+  for (CK_ULONG i = 0; i < n; ++i) {
+    pList[i] = kMechanisms[i];
+    parts.push_back(hexNum(kMechanisms[i]));
+  }
+  *pulCount = n;
+  return c.done(CKR_OK, decNum(n) + " [" + join(parts) + "]");
+}
+
+CK_RV mockGetMechanismInfo(CK_SLOT_ID slotID, CK_MECHANISM_TYPE type, CK_MECHANISM_INFO_PTR pInfo) {
+  Call c("C_GetMechanismInfo");
+  c.arg(decNum(slotID));
+  c.arg(hexNum(type));
+  c.arg(ptrText(pInfo));
+  CK_RV rv;
+  if (c.blocked(rv)) return c.done(rv);
+  if (!pInfo) return c.done(CKR_ARGUMENTS_BAD);
+  Slot* s = findSlot(slotID);
+  if (!s) return c.done(CKR_SLOT_ID_INVALID);
+  if (!tokenPresent(*s)) return c.done(CKR_TOKEN_NOT_PRESENT);
+  if (type != CKM_GOSTR3410 && type != CKM_GOSTR3410_KEY_PAIR_GEN) return c.done(CKR_MECHANISM_INVALID);
+  pInfo->ulMinKeySize = 256;
+  pInfo->ulMaxKeySize = 256;
+  pInfo->flags = type == CKM_GOSTR3410 ? CKF_SIGN : CKF_GENERATE_KEY_PAIR;
+  return c.done(CKR_OK);
+}
+
+CK_RV mockCloseAllSessions(CK_SLOT_ID slotID) {
+  Call c("C_CloseAllSessions");
+  c.arg(decNum(slotID));
+  CK_RV rv;
+  if (c.blocked(rv)) return c.done(rv);
+  size_t index = 0;
+  if (!findSlot(slotID, &index)) return c.done(CKR_SLOT_ID_INVALID);
+  for (auto it = g.sessions.begin(); it != g.sessions.end();) {
+    auto cur = it++;
+    if (cur->second.slot == index) closeSession(cur);
+  }
+  return c.done(CKR_OK);
+}
+
+CK_RV mockGetSessionInfo(CK_SESSION_HANDLE hSession, CK_SESSION_INFO_PTR pInfo) {
+  Call c("C_GetSessionInfo");
+  c.arg(decNum(hSession));
+  c.arg(ptrText(pInfo));
+  CK_RV rv;
+  if (c.blocked(rv)) return c.done(rv);
+  Session* s = findSession(hSession);
+  if (!s) return c.done(CKR_SESSION_HANDLE_INVALID);
+  if (!pInfo) return c.done(CKR_ARGUMENTS_BAD);
+  const bool rw = (s->flags & CKF_RW_SESSION) != 0;
+  const bool user = g.d.slots[s->slot].loggedIn;
+  pInfo->slotID = g.d.slots[s->slot].id;
+  pInfo->state = rw ? (user ? CKS_RW_USER_FUNCTIONS : CKS_RW_PUBLIC_SESSION)
+                    : (user ? CKS_RO_USER_FUNCTIONS : CKS_RO_PUBLIC_SESSION);
+  pInfo->flags = s->flags;
+  pInfo->ulDeviceError = 0;
+  return c.done(CKR_OK, hexNum(pInfo->state));
+}
+
+CK_FUNCTION_LIST makeFunctionList() {
+  CK_FUNCTION_LIST f;
+  std::memset(&f, 0, sizeof f);
+  f.version.major = 2;
+  f.version.minor = 40;
+  f.C_Initialize = p11mock_Initialize;
+  f.C_Finalize = p11mock_Finalize;
+  f.C_GetInfo = mockGetInfo;
+  f.C_GetFunctionList = p11mock_GetFunctionList;
+  f.C_GetSlotList = p11mock_GetSlotList;
+  f.C_GetSlotInfo = p11mock_GetSlotInfo;
+  f.C_GetTokenInfo = mockGetTokenInfo;
+  f.C_GetMechanismList = mockGetMechanismList;
+  f.C_GetMechanismInfo = mockGetMechanismInfo;
+  f.C_InitToken = unsupported_InitToken;
+  f.C_InitPIN = unsupported_InitPIN;
+  f.C_SetPIN = unsupported_SetPIN;
+  f.C_OpenSession = p11mock_OpenSession;
+  f.C_CloseSession = p11mock_CloseSession;
+  f.C_CloseAllSessions = mockCloseAllSessions;
+  f.C_GetSessionInfo = mockGetSessionInfo;
+  f.C_GetOperationState = unsupported_GetOperationState;
+  f.C_SetOperationState = unsupported_SetOperationState;
+  f.C_Login = p11mock_Login;
+  f.C_Logout = p11mock_Logout;
+  f.C_CreateObject = unsupported_CreateObject;
+  f.C_CopyObject = unsupported_CopyObject;
+  f.C_DestroyObject = p11mock_DestroyObject;
+  f.C_GetObjectSize = unsupported_GetObjectSize;
+  f.C_GetAttributeValue = p11mock_GetAttributeValue;
+  f.C_SetAttributeValue = unsupported_SetAttributeValue;
+  f.C_FindObjectsInit = p11mock_FindObjectsInit;
+  f.C_FindObjects = p11mock_FindObjects;
+  f.C_FindObjectsFinal = p11mock_FindObjectsFinal;
+  f.C_EncryptInit = unsupported_EncryptInit;
+  f.C_Encrypt = unsupported_Encrypt;
+  f.C_EncryptUpdate = unsupported_EncryptUpdate;
+  f.C_EncryptFinal = unsupported_EncryptFinal;
+  f.C_DecryptInit = unsupported_DecryptInit;
+  f.C_Decrypt = unsupported_Decrypt;
+  f.C_DecryptUpdate = unsupported_DecryptUpdate;
+  f.C_DecryptFinal = unsupported_DecryptFinal;
+  f.C_DigestInit = unsupported_DigestInit;
+  f.C_Digest = unsupported_Digest;
+  f.C_DigestUpdate = unsupported_DigestUpdate;
+  f.C_DigestKey = unsupported_DigestKey;
+  f.C_DigestFinal = unsupported_DigestFinal;
+  f.C_SignInit = p11mock_SignInit;
+  f.C_Sign = p11mock_Sign;
+  f.C_SignUpdate = unsupported_SignUpdate;
+  f.C_SignFinal = unsupported_SignFinal;
+  f.C_SignRecoverInit = unsupported_SignRecoverInit;
+  f.C_SignRecover = unsupported_SignRecover;
+  f.C_VerifyInit = unsupported_VerifyInit;
+  f.C_Verify = unsupported_Verify;
+  f.C_VerifyUpdate = unsupported_VerifyUpdate;
+  f.C_VerifyFinal = unsupported_VerifyFinal;
+  f.C_VerifyRecoverInit = unsupported_VerifyRecoverInit;
+  f.C_VerifyRecover = unsupported_VerifyRecover;
+  f.C_DigestEncryptUpdate = unsupported_DigestEncryptUpdate;
+  f.C_DecryptDigestUpdate = unsupported_DecryptDigestUpdate;
+  f.C_SignEncryptUpdate = unsupported_SignEncryptUpdate;
+  f.C_DecryptVerifyUpdate = unsupported_DecryptVerifyUpdate;
+  f.C_GenerateKey = unsupported_GenerateKey;
+  f.C_GenerateKeyPair = p11mock_GenerateKeyPair;
+  f.C_WrapKey = unsupported_WrapKey;
+  f.C_UnwrapKey = unsupported_UnwrapKey;
+  f.C_DeriveKey = unsupported_DeriveKey;
+  f.C_SeedRandom = unsupported_SeedRandom;
+  f.C_GenerateRandom = unsupported_GenerateRandom;
+  f.C_GetFunctionStatus = unsupported_GetFunctionStatus;
+  f.C_CancelFunction = unsupported_CancelFunction;
+  f.C_WaitForSlotEvent = unsupported_WaitForSlotEvent;
+  return f;
+}
+
+CK_FUNCTION_LIST g_functionList = makeFunctionList();
+
+std::string initArgsText(const CK_C_INITIALIZE_ARGS* a) {
+  if (!a) return "NULL";
+  std::string s = "{flags=" + hexNum(a->flags);
+  if (a->CreateMutex || a->DestroyMutex || a->LockMutex || a->UnlockMutex) s += ", callbacks";
+  if (a->pReserved) s += ", reserved";
+  return s + "}";
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// The entry points that the export shims name.
+
+extern "C" {
+
+CK_RV p11mock_GetFunctionList(CK_FUNCTION_LIST_PTR_PTR ppFunctionList) {
+  Call c("C_GetFunctionList");
+  c.arg(ptrText(ppFunctionList));
+  CK_RV rv;
+  if (g.initialized && scriptedFailure(g.d, c.name(), c.count(), rv)) return c.done(rv);
+  if (!ppFunctionList) return c.done(CKR_ARGUMENTS_BAD);
+  *ppFunctionList = &g_functionList;
+  return c.done(CKR_OK);
+}
+
+CK_RV p11mock_Initialize(CK_VOID_PTR pInitArgs) {
+  Call c("C_Initialize");
+  const CK_C_INITIALIZE_ARGS* args = static_cast<const CK_C_INITIALIZE_ARGS*>(pInitArgs);
+  c.arg(initArgsText(args));
+  CK_RV rv;
+  if (g.initialized) {
+    if (scriptedFailure(g.d, c.name(), c.count(), rv)) return c.done(rv);
+    return c.done(CKR_CRYPTOKI_ALREADY_INITIALIZED);
+  }
+  Description d;
+  const char* conf = std::getenv("TEST_MODULE_CONF");
+  if (conf && *conf) {
+    std::string err;
+    switch (Parser(conf, d).run(err)) {
+      case Load::Ok:
+        break;
+      case Load::Unreadable:
+        complain(std::string("cannot read ") + conf + ", the module has no slots");
+        d = Description();
+        break;
+      case Load::Invalid:
+        complain(err);
+        return c.done(CKR_GENERAL_ERROR);
+    }
+  }
+  if (scriptedFailure(d, c.name(), c.count(), rv)) return c.done(rv);
+  if (args) {
+    const bool any = args->CreateMutex || args->DestroyMutex || args->LockMutex || args->UnlockMutex;
+    const bool all = args->CreateMutex && args->DestroyMutex && args->LockMutex && args->UnlockMutex;
+    if (args->pReserved || (any && !all)) return c.done(CKR_ARGUMENTS_BAD);
+  }
+  g.d = std::move(d);
+  g.sessions.clear();
+  g.nextSession = 1;
+  g.slotListCalls = 0;
+  g.initialized = true;
+  return c.done(CKR_OK);
+}
+
+CK_RV p11mock_Finalize(CK_VOID_PTR pReserved) {
+  Call c("C_Finalize");
+  c.arg(ptrText(pReserved));
+  CK_RV rv;
+  if (c.blocked(rv)) return c.done(rv);
+  if (pReserved) return c.done(CKR_ARGUMENTS_BAD);
+  releaseOpenSsl();
+  g.d = Description();
+  g.sessions.clear();
+  g.initialized = false;
+  rv = c.done(CKR_OK);
+  g.calls.clear();  // the next cycle counts its calls afresh
+  return rv;
+}
+
+CK_RV p11mock_GetSlotList(CK_BBOOL tokenPresentOnly, CK_SLOT_ID_PTR pSlotList, CK_ULONG_PTR pulCount) {
+  Call c("C_GetSlotList");
+  c.arg(decNum(tokenPresentOnly));
+  c.arg(pSlotList && pulCount ? "ptr/" + decNum(*pulCount) : ptrText(pSlotList));
+  c.arg(ptrText(pulCount));
+  CK_RV rv;
+  if (c.blocked(rv)) return c.done(rv);
+  ++g.slotListCalls;
+  if (!pulCount) return c.done(CKR_ARGUMENTS_BAD);
+  std::vector<CK_SLOT_ID> ids;
+  for (const Slot& s : g.d.slots)
+    if (!tokenPresentOnly || tokenPresent(s)) ids.push_back(s.id);
+  const CK_ULONG n = ids.size();
+  if (!pSlotList) {
+    *pulCount = n;
+    return c.done(CKR_OK, decNum(n));
+  }
+  if (*pulCount < n) {
+    *pulCount = n;
+    return c.done(CKR_BUFFER_TOO_SMALL, decNum(n));
+  }
+  for (CK_ULONG i = 0; i < n; ++i) pSlotList[i] = ids[i];
+  *pulCount = n;
+  return c.done(CKR_OK, decNum(n) + " " + handleList(ids.data(), n));
+}
+
+CK_RV p11mock_GetSlotInfo(CK_SLOT_ID slotID, CK_SLOT_INFO_PTR pInfo) {
+  Call c("C_GetSlotInfo");
+  c.arg(decNum(slotID));
+  c.arg(ptrText(pInfo));
+  CK_RV rv;
+  if (c.blocked(rv)) return c.done(rv);
+  if (!pInfo) return c.done(CKR_ARGUMENTS_BAD);
+  Slot* s = findSlot(slotID);
+  if (!s) return c.done(CKR_SLOT_ID_INVALID);
+  std::memcpy(pInfo->slotDescription, s->description, sizeof pInfo->slotDescription);
+  std::memcpy(pInfo->manufacturerID, s->manufacturer, sizeof pInfo->manufacturerID);
+  if (s->flagsGiven)
+    pInfo->flags = s->flags;
+  else
+    pInfo->flags = CKF_REMOVABLE_DEVICE | CKF_HW_SLOT | (tokenPresent(*s) ? CKF_TOKEN_PRESENT : 0);
+  pInfo->hardwareVersion.major = 1;
+  pInfo->hardwareVersion.minor = 0;
+  pInfo->firmwareVersion.major = 1;
+  pInfo->firmwareVersion.minor = 0;
+  return c.done(CKR_OK, paddedText(s->description, sizeof s->description) + " " +
+                            paddedText(s->manufacturer, sizeof s->manufacturer) + " " + hexNum(pInfo->flags));
+}
+
+CK_RV p11mock_OpenSession(CK_SLOT_ID slotID, CK_FLAGS flags, CK_VOID_PTR pApplication, CK_NOTIFY Notify,
+                          CK_SESSION_HANDLE_PTR phSession) {
+  Call c("C_OpenSession");
+  c.arg(decNum(slotID));
+  c.arg(hexNum(flags));
+  c.arg(ptrText(pApplication));
+  c.arg(Notify ? "ptr" : "NULL");
+  c.arg(ptrText(phSession));
+  CK_RV rv;
+  if (c.blocked(rv)) return c.done(rv);
+  if (!phSession) return c.done(CKR_ARGUMENTS_BAD);
+  size_t index = 0;
+  Slot* s = findSlot(slotID, &index);
+  if (!s) return c.done(CKR_SLOT_ID_INVALID);
+  if (!tokenPresent(*s)) return c.done(CKR_TOKEN_NOT_PRESENT);
+  if (!(flags & CKF_SERIAL_SESSION)) return c.done(CKR_SESSION_PARALLEL_NOT_SUPPORTED);
+  if ((flags & CKF_RW_SESSION) && s->readOnly) return c.done(CKR_TOKEN_WRITE_PROTECTED);
+  Session session;
+  session.slot = index;
+  session.flags = flags;
+  const CK_SESSION_HANDLE h = g.nextSession++;
+  g.sessions[h] = session;
+  *phSession = h;
+  return c.done(CKR_OK, decNum(h));
+}
+
+CK_RV p11mock_CloseSession(CK_SESSION_HANDLE hSession) {
+  Call c("C_CloseSession");
+  c.arg(decNum(hSession));
+  CK_RV rv;
+  if (c.blocked(rv)) return c.done(rv);
+  auto it = g.sessions.find(hSession);
+  if (it == g.sessions.end()) return c.done(CKR_SESSION_HANDLE_INVALID);
+  closeSession(it);
+  return c.done(CKR_OK);
+}
+
+CK_RV p11mock_Login(CK_SESSION_HANDLE hSession, CK_USER_TYPE userType, CK_UTF8CHAR_PTR pPin, CK_ULONG ulPinLen) {
+  Call c("C_Login");
+  c.arg(decNum(hSession));
+  c.arg(decNum(userType));
+  c.arg(pPin ? quoted(pPin, ulPinLen) : "NULL");
+  c.arg(decNum(ulPinLen));
+  CK_RV rv;
+  if (c.blocked(rv)) return c.done(rv);
+  Session* s = findSession(hSession);
+  if (!s) return c.done(CKR_SESSION_HANDLE_INVALID);
+  if (userType != CKU_USER) return c.done(CKR_USER_TYPE_INVALID);
+  Slot& slot = g.d.slots[s->slot];
+  if (slot.loggedIn) return c.done(CKR_USER_ALREADY_LOGGED_IN);
+  if (!pPin && ulPinLen) return c.done(CKR_ARGUMENTS_BAD);
+  if (ulPinLen != slot.pin.size() || (ulPinLen && std::memcmp(pPin, slot.pin.data(), ulPinLen) != 0))
+    return c.done(CKR_PIN_INCORRECT);
+  slot.loggedIn = true;
+  return c.done(CKR_OK);
+}
+
+CK_RV p11mock_Logout(CK_SESSION_HANDLE hSession) {
+  Call c("C_Logout");
+  c.arg(decNum(hSession));
+  CK_RV rv;
+  if (c.blocked(rv)) return c.done(rv);
+  Session* s = findSession(hSession);
+  if (!s) return c.done(CKR_SESSION_HANDLE_INVALID);
+  Slot& slot = g.d.slots[s->slot];
+  if (!slot.loggedIn) return c.done(CKR_USER_NOT_LOGGED_IN);
+  slot.loggedIn = false;
+  return c.done(CKR_OK);
+}
+
+CK_RV p11mock_DestroyObject(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE hObject) {
+  Call c("C_DestroyObject");
+  c.arg(decNum(hSession));
+  c.arg(decNum(hObject));
+  CK_RV rv;
+  if (c.blocked(rv)) return c.done(rv);
+  Session* s = findSession(hSession);
+  if (!s) return c.done(CKR_SESSION_HANDLE_INVALID);
+  if (!(s->flags & CKF_RW_SESSION)) return c.done(CKR_SESSION_READ_ONLY);
+  Object* o = visibleObject(*s, hObject);
+  if (!o) return c.done(CKR_OBJECT_HANDLE_INVALID);
+  o->destroyed = true;
+  return c.done(CKR_OK);
+}
+
+CK_RV p11mock_GetAttributeValue(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE hObject, CK_ATTRIBUTE_PTR pTemplate,
+                                CK_ULONG ulCount) {
+  Call c("C_GetAttributeValue");
+  c.arg(decNum(hSession));
+  c.arg(decNum(hObject));
+  c.arg(queryTemplate(pTemplate, ulCount));
+  c.arg(decNum(ulCount));
+  CK_RV rv;
+  if (c.blocked(rv)) return c.done(rv);
+  Session* s = findSession(hSession);
+  if (!s) return c.done(CKR_SESSION_HANDLE_INVALID);
+  if (!pTemplate && ulCount) return c.done(CKR_ARGUMENTS_BAD);
+  Object* o = visibleObject(*s, hObject);
+  if (!o) return c.done(CKR_OBJECT_HANDLE_INVALID);
+  rv = CKR_OK;
+  std::vector<std::string> parts;
+  Bytes v;
+  for (CK_ULONG i = 0; i < ulCount; ++i) {
+    CK_ATTRIBUTE& a = pTemplate[i];
+    bool copied = false;
+    switch (attributeOf(*o, a.type, v)) {
+      case Attr::Sensitive:
+        a.ulValueLen = CK_UNAVAILABLE_INFORMATION;
+        rv = CKR_ATTRIBUTE_SENSITIVE;
+        break;
+      case Attr::Missing:
+        a.ulValueLen = CK_UNAVAILABLE_INFORMATION;
+        rv = CKR_ATTRIBUTE_TYPE_INVALID;
+        break;
+      case Attr::Value:
+        if (!a.pValue) {
+          a.ulValueLen = v.size();
+        } else if (a.ulValueLen >= v.size()) {
+          if (!v.empty()) std::memcpy(a.pValue, v.data(), v.size());
+          a.ulValueLen = v.size();
+          copied = true;
+        } else {
+          a.ulValueLen = CK_UNAVAILABLE_INFORMATION;
+          rv = CKR_BUFFER_TOO_SMALL;
+        }
+        break;
+    }
+    if (copied && holdsUlong(a))
+      parts.push_back(hexNum(a.type) + "=" + hexNum(ulongValue(a)));
+    else
+      parts.push_back(hexNum(a.type) + ":len=" + lengthText(a.type, a.ulValueLen));
+  }
+  return c.done(rv, "{" + join(parts) + "}");
+}
+
+CK_RV p11mock_FindObjectsInit(CK_SESSION_HANDLE hSession, CK_ATTRIBUTE_PTR pTemplate, CK_ULONG ulCount) {
+  Call c("C_FindObjectsInit");
+  c.arg(decNum(hSession));
+  c.arg(valueTemplate(pTemplate, ulCount));
+  c.arg(decNum(ulCount));
+  CK_RV rv;
+  if (c.blocked(rv)) return c.done(rv);
+  Session* s = findSession(hSession);
+  if (!s) return c.done(CKR_SESSION_HANDLE_INVALID);
+  if (s->finding) return c.done(CKR_OPERATION_ACTIVE);
+  if (!pTemplate && ulCount) return c.done(CKR_ARGUMENTS_BAD);
+  for (CK_ULONG i = 0; i < ulCount; ++i)
+    if (!pTemplate[i].pValue && pTemplate[i].ulValueLen) return c.done(CKR_ATTRIBUTE_VALUE_INVALID);
+  s->found.clear();
+  for (CK_OBJECT_HANDLE h = 1; h <= g.d.objects.size(); ++h) {
+    const Object* o = visibleObject(*s, h);
+    if (o && matches(*o, pTemplate, ulCount)) s->found.push_back(h);
+  }
+  s->next = 0;
+  s->finding = true;
+  return c.done(CKR_OK);
+}
+
+CK_RV p11mock_FindObjects(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE_PTR phObject, CK_ULONG ulMaxObjectCount,
+                          CK_ULONG_PTR pulObjectCount) {
+  Call c("C_FindObjects");
+  c.arg(decNum(hSession));
+  c.arg(ptrText(phObject));
+  c.arg(decNum(ulMaxObjectCount));
+  c.arg(ptrText(pulObjectCount));
+  CK_RV rv;
+  if (c.blocked(rv)) return c.done(rv);
+  Session* s = findSession(hSession);
+  if (!s) return c.done(CKR_SESSION_HANDLE_INVALID);
+  if (!s->finding) return c.done(CKR_OPERATION_NOT_INITIALIZED);
+  if (!phObject || !pulObjectCount) return c.done(CKR_ARGUMENTS_BAD);
+  CK_ULONG n = 0;
+  if (g.d.findForever) {
+    // A hostile module: the search never ends.
+    if (ulMaxObjectCount > 0) {
+      if (s->found.empty()) {
+        phObject[0] = CK_INVALID_HANDLE;
+      } else {
+        phObject[0] = s->found[s->next % s->found.size()];
+        s->next = (s->next + 1) % s->found.size();
+      }
+      n = 1;
+    }
+  } else {
+    while (n < ulMaxObjectCount && s->next < s->found.size()) phObject[n++] = s->found[s->next++];
+  }
+  *pulObjectCount = n;
+  return c.done(CKR_OK, decNum(n) + " " + handleList(phObject, n));
+}
+
+CK_RV p11mock_FindObjectsFinal(CK_SESSION_HANDLE hSession) {
+  Call c("C_FindObjectsFinal");
+  c.arg(decNum(hSession));
+  CK_RV rv;
+  if (c.blocked(rv)) return c.done(rv);
+  Session* s = findSession(hSession);
+  if (!s) return c.done(CKR_SESSION_HANDLE_INVALID);
+  if (!s->finding) return c.done(CKR_OPERATION_NOT_INITIALIZED);
+  s->finding = false;
+  s->found.clear();
+  s->next = 0;
+  return c.done(CKR_OK);
+}
+
+CK_RV p11mock_SignInit(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism, CK_OBJECT_HANDLE hKey) {
+  Call c("C_SignInit");
+  c.arg(decNum(hSession));
+  c.arg(mechanismText(pMechanism));
+  c.arg(decNum(hKey));
+  CK_RV rv;
+  if (c.blocked(rv)) return c.done(rv);
+  Session* s = findSession(hSession);
+  if (!s) return c.done(CKR_SESSION_HANDLE_INVALID);
+  if (!pMechanism) return c.done(CKR_ARGUMENTS_BAD);
+  if (s->signing) return c.done(CKR_OPERATION_ACTIVE);
+  if (pMechanism->mechanism != CKM_GOSTR3410) return c.done(CKR_MECHANISM_INVALID);
+  if (pMechanism->pParameter || pMechanism->ulParameterLen) return c.done(CKR_MECHANISM_PARAM_INVALID);
+  const Object* o = visibleObject(*s, hKey);
+  if (!o) return c.done(CKR_KEY_HANDLE_INVALID);
+  if (o->signer == Signer::None) return c.done(CKR_KEY_FUNCTION_NOT_PERMITTED);
+  s->signing = true;
+  s->signKey = hKey;
+  return c.done(CKR_OK);
+}
+
+CK_RV p11mock_Sign(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pData, CK_ULONG ulDataLen, CK_BYTE_PTR pSignature,
+                   CK_ULONG_PTR pulSignatureLen) {
+  Call c("C_Sign");
+  c.arg(decNum(hSession));
+  c.arg(pData ? hexBytes(pData, ulDataLen) : "NULL");
+  c.arg(decNum(ulDataLen));
+  c.arg(pSignature && pulSignatureLen ? "ptr/" + decNum(*pulSignatureLen) : ptrText(pSignature));
+  c.arg(ptrText(pulSignatureLen));
+  CK_RV rv;
+  if (c.blocked(rv)) return c.done(rv);
+  Session* s = findSession(hSession);
+  if (!s) return c.done(CKR_SESSION_HANDLE_INVALID);
+  if (!s->signing) return c.done(CKR_OPERATION_NOT_INITIALIZED);
+  // Every outcome but a length answer ends the operation.
+  s->signing = false;
+  if (!pulSignatureLen || (!pData && ulDataLen)) return c.done(CKR_ARGUMENTS_BAD);
+  const Object& key = g.d.objects[s->signKey - 1];
+  if (key.signer == Signer::Gost && ulDataLen != 32) return c.done(CKR_DATA_LEN_RANGE);
+  const CK_ULONG needed = key.signer == Signer::Gost ? 64 : key.sigLen;
+  if (!pSignature || *pulSignatureLen < needed) {
+    s->signing = true;
+    *pulSignatureLen = needed;
+    return c.done(pSignature ? CKR_BUFFER_TOO_SMALL : CKR_OK, decNum(needed));
+  }
+  Bytes sig;
+  const bool ok = key.signer == Signer::Gost ? gostSign(s->signKey, key, pData, ulDataLen, sig)
+                                             : fakeSign(key, pData, ulDataLen, sig);
+  if (!ok || sig.size() > *pulSignatureLen) return c.done(CKR_FUNCTION_FAILED);
+  if (!sig.empty()) std::memcpy(pSignature, sig.data(), sig.size());
+  *pulSignatureLen = sig.size();
+  return c.done(CKR_OK, decNum(sig.size()));
+}
+
+CK_RV p11mock_GenerateKeyPair(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism,
+                              CK_ATTRIBUTE_PTR pPublicKeyTemplate, CK_ULONG ulPublicKeyAttributeCount,
+                              CK_ATTRIBUTE_PTR pPrivateKeyTemplate, CK_ULONG ulPrivateKeyAttributeCount,
+                              CK_OBJECT_HANDLE_PTR phPublicKey, CK_OBJECT_HANDLE_PTR phPrivateKey) {
+  Call c("C_GenerateKeyPair");
+  c.arg(decNum(hSession));
+  c.arg(mechanismText(pMechanism));
+  c.arg(valueTemplate(pPublicKeyTemplate, ulPublicKeyAttributeCount));
+  c.arg(decNum(ulPublicKeyAttributeCount));
+  c.arg(valueTemplate(pPrivateKeyTemplate, ulPrivateKeyAttributeCount));
+  c.arg(decNum(ulPrivateKeyAttributeCount));
+  c.arg(ptrText(phPublicKey));
+  c.arg(ptrText(phPrivateKey));
+  CK_RV rv;
+  if (c.blocked(rv)) return c.done(rv);
+  Session* s = findSession(hSession);
+  if (!s) return c.done(CKR_SESSION_HANDLE_INVALID);
+  if (!pMechanism || !phPublicKey || !phPrivateKey) return c.done(CKR_ARGUMENTS_BAD);
+  if ((!pPublicKeyTemplate && ulPublicKeyAttributeCount) || (!pPrivateKeyTemplate && ulPrivateKeyAttributeCount))
+    return c.done(CKR_ARGUMENTS_BAD);
+  if (pMechanism->mechanism != CKM_GOSTR3410_KEY_PAIR_GEN) return c.done(CKR_MECHANISM_INVALID);
+  if (!(s->flags & CKF_RW_SESSION)) return c.done(CKR_SESSION_READ_ONLY);
+  if (!g.d.slots[s->slot].loggedIn) return c.done(CKR_USER_NOT_LOGGED_IN);
+  // A new pair signs like a fake-key: deterministic and without the engine.
+  Object priv;
+  priv.slot = s->slot;
+  priv.cls = CKO_PRIVATE_KEY;
+  priv.isPrivate = true;
+  priv.isKey = true;
+  priv.signer = Signer::Fake;
+  Object pub;
+  pub.slot = s->slot;
+  pub.cls = CKO_PUBLIC_KEY;
+  pub.isKey = true;
+  g.d.objects.push_back(priv);
+  *phPrivateKey = g.d.objects.size();
+  g.d.objects.push_back(pub);
+  *phPublicKey = g.d.objects.size();
+  return c.done(CKR_OK, decNum(*phPublicKey) + ", " + decNum(*phPrivateKey));
+}
+
+}  // extern "C"
