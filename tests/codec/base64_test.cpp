@@ -109,8 +109,12 @@ TEST(Base64Encode, CustomAlphabetIsUsedAndPaddingStaysEquals) {
     // Characters beyond the 64th must be ignored.
     const std::string longer = reversed + "!!!!";
 
+    // Short inputs and ones long enough for the pair-table path.
+    std::vector<unsigned int> lengths;
+    for (unsigned int n = 0; n < 200; ++n) lengths.push_back(n);
+    for (unsigned int n : {1535u, 1536u, 1537u, 1538u, 5000u}) lengths.push_back(n);
     std::mt19937 rng(11);
-    for (unsigned int n = 0; n < 200; ++n) {
+    for (unsigned int n : lengths) {
         const std::vector<unsigned char> in = randomBytes(n, rng);
         std::string expected = encodeS(in);
         for (char& c : expected)
