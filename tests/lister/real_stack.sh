@@ -111,7 +111,6 @@ remove() {
 # run NAME [lissi]: one quillet run in the working folder.
 run() {
   local name=$1
-  rm -f "$tmp/work/quillet_out.txt.before"
   if [ "${2:-}" = lissi ]; then
     # The LISSI module path in a private mount namespace: /opt stays untouched.
     QUILLET=$quillet WORK=$tmp/work unshare -m sh -c '
@@ -171,9 +170,12 @@ check no-card-lissi report "$expected" "$tmp/no-card-lissi.report"
   printf '\ncheck lissi lib\nlissi lib exist'; } > "$expected"
 check no-card-lissi trace "$expected" "$tmp/no-card-lissi.stdout"
 
-# The presence result of the first detection on a fresh context, as this
-# OpenSC reports it for an inserted card (1, or 3 with "changed").
-state_of() { sed -n "s/^reader $1 cardinfo is getted. State: //p" "$2"; }
+# The presence result for reader NAME in trace FILE; for an inserted card
+# OpenSC reports 1, or 3 when it also flags the card as changed.
+presence_of() {  # RUN NAME FILE: sets $state
+  state=$(sed -n "s/^reader $2 cardinfo is getted. State: //p" "$3")
+  case "$state" in 1|3) ;; *) fail "$1: presence result '$state', expected 1 or 3" ;; esac
+}
 
 # 2. A card that answers 90 00 in the first reader: connected, its ATR as
 #    opensc-tool prints it, disconnected; the second reader without card.
@@ -189,11 +191,10 @@ run card-a
 printf '[{readerName:"%s",cardPresence:1,atr:"%s"},{readerName:"%s",cardPresence:0}]' \
   "$R0" "$tool_atr" "$R1" > "$expected"
 check card-a report "$expected" "$tmp/card-a.report"
-state=$(state_of "$R0" "$tmp/card-a.stdout")
+presence_of card-a "$R0" "$tmp/card-a.stdout"
 { trace_start 2; trace_card 0 "$R0" "$state"; trace_atr "$R0" "$tool_atr"
   trace_no_card 1 "$R1"; printf '\ncheck lissi lib'; } > "$expected"
 check card-a trace "$expected" "$tmp/card-a.stdout"
-case "$state" in 1|3) ;; *) fail "card-a: presence result '$state', expected 1 or 3" ;; esac
 grep -q '^apdu' "$tmp/card.log" || fail "card-a: the card was never sent an APDU, so never connected"
 
 # 3. The card removed and another, with another ATR, put in the second reader:
@@ -208,7 +209,7 @@ run card-b
 printf '[{readerName:"%s",cardPresence:0},{readerName:"%s",cardPresence:1,atr:"%s"}]' \
   "$R0" "$R1" "$ATR_B" > "$expected"
 check card-b report "$expected" "$tmp/card-b.report"
-state=$(state_of "$R1" "$tmp/card-b.stdout")
+presence_of card-b "$R1" "$tmp/card-b.stdout"
 { trace_start 2; trace_no_card 0 "$R0"; trace_card 1 "$R1" "$state"; trace_atr "$R1" "$ATR_B"
   printf '\ncheck lissi lib'; } > "$expected"
 check card-b trace "$expected" "$tmp/card-b.stdout"
@@ -223,7 +224,7 @@ run refused
 printf '[{readerName:"%s",cardPresence:1,atr:""},{readerName:"%s",cardPresence:0}]' \
   "$R0" "$R1" > "$expected"
 check refused report "$expected" "$tmp/refused.report"
-state=$(state_of "$R0" "$tmp/refused.stdout")
+presence_of refused "$R0" "$tmp/refused.stdout"
 result=$(sed -n "s/^reader $R0 card not connected, result //p" "$tmp/refused.stdout")
 { trace_start 2; trace_card 0 "$R0" "$state"
   printf 'reader %s card not connected, result %s\n' "$R0" "$result"
