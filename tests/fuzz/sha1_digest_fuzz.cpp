@@ -1,0 +1,29 @@
+// SHA-1 of arbitrary bytes against OpenSSL, plus the hex rendering: 40
+// upper-case digits that spell the digest, then a zero.
+#include <openssl/evp.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+
+#include "sha1.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    if (size > 0x7FFFFFFF) return 0;
+    unsigned char digest[20];
+    sha1::calcShaHash(data, static_cast<int>(size), digest);
+
+    unsigned char reference[EVP_MAX_MD_SIZE];
+    unsigned int referenceLength = 0;
+    if (EVP_Digest(data, size, reference, &referenceLength, EVP_sha1(), nullptr) != 1) std::abort();
+    if (referenceLength != 20 || std::memcmp(digest, reference, 20) != 0) std::abort();
+
+    char hex[41];
+    sha1::toHexString(digest, hex);
+    static const char digits[] = "0123456789ABCDEF";
+    for (int i = 0; i < 20; ++i)
+        if (hex[2 * i] != digits[digest[i] >> 4] || hex[2 * i + 1] != digits[digest[i] & 15]) std::abort();
+    if (hex[40] != '\0') std::abort();
+    return 0;
+}
