@@ -167,7 +167,7 @@ if [ "${UPDATE_EXPECTED:-0}" = 1 ]; then
     mkdir -p "$expect/$variant"; rm -f "$expect/$variant/response" "$expect/$variant/no-response"
     if [ -f "$tmp/response" ]; then cp "$tmp/response" "$expect/$variant/response"; else : > "$expect/$variant/no-response"; fi
   fi
-  if [ -s "$tmp/calls" ] || [ -e "$expect/calls" ]; then record calls "$tmp/calls"; fi
+  record calls "$tmp/calls"
   for f in forsign.bin sign.bin; do
     if [ -f "$work/$f" ]; then record "files/$f" "$work/$f"; fi
   done
@@ -199,6 +199,11 @@ if [ -e "$(expected_file absent)" ]; then
   while read -r name; do
     [ -n "$name" ] && [ -e "$work/$name" ] && fail "$name exists, expected none"
   done < "$(expected_file absent)"
+fi
+# The PIN (third request line) must never reach the trace.
+if [ -n "$request" ] && has request; then
+  pin=$(perl -ne 'next if /^\0/; if (++$n == 3) { s/\r?\n$//; print; last }' "$case_dir/request")
+  if [ "${#pin}" -ge 4 ] && grep -qF -- "$pin" "$tmp/stdout"; then fail "the PIN appears in the trace"; fi
 fi
 if [ -s "$tmp/stderr" ]; then echo "--- stderr of the run:"; head -c 4000 "$tmp/stderr"; fi
 
