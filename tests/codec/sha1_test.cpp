@@ -14,7 +14,6 @@
 
 namespace {
 
-using codec_test::GuardedBuffer;
 using codec_test::randomBytes;
 
 std::string hexDigest(const void* data, int n) {
@@ -72,18 +71,17 @@ TEST(Sha1Vectors, PaddingBoundaries) {
     for (const auto& c : cases) EXPECT_EQ(hexDigest(std::string(c.length, 'a')), c.digest) << "length " << c.length;
 }
 
-// The bit count no longer fits 32 bits beyond 512 MiB of input.
+// The bit count no longer fits 32 bits beyond 512 MiB of input. Left out of
+// the sanitized build, whose shadow memory leaves no room for it on i386.
+#ifndef CODEC_TEST_SANITIZED
 TEST(Sha1Vectors, LengthFieldWiderThan32Bits) {
-#ifdef CODEC_TEST_SANITIZED
-    GTEST_SKIP() << "too large for the sanitized build";
-#else
     const std::size_t n = (std::size_t(1) << 29) + 7;
     void* zeros = std::calloc(n, 1);
-    if (zeros == nullptr) GTEST_SKIP() << "cannot allocate " << n << " bytes";
+    ASSERT_NE(zeros, nullptr) << "cannot allocate " << n << " bytes";
     EXPECT_EQ(hexDigest(zeros, static_cast<int>(n)), "DB6FDCE71389C509DE5D64D7465FFC9AF4051C9F");
     std::free(zeros);
-#endif
 }
+#endif
 
 // ---------------------------------------------------------------------------
 // Against OpenSSL.
@@ -110,14 +108,15 @@ TEST(Sha1Differential, SeededLongerInputs) {
 // ---------------------------------------------------------------------------
 // Interface contract.
 
+// Input reads past the count show up in the sanitized build (exact-size
+// input); the digest buffer is checked with a guard.
 TEST(Sha1Contract, ReadsAndWritesOnlyTheirBuffers) {
     std::mt19937 rng(42);
     for (int n = 0; n <= 130; ++n) {
         const std::vector<unsigned char> in = randomBytes(static_cast<std::size_t>(n), rng);
-        GuardedBuffer guarded(in.data(), in.size());
         unsigned char digest[24];
         std::memset(digest, 0xA5, sizeof digest);
-        sha1::calcShaHash(guarded.data(), n, digest);
+        sha1::calcShaHash(in.data(), n, digest);
         for (int i = 20; i < 24; ++i) ASSERT_EQ(digest[i], 0xA5) << "digest overrun at length " << n;
         char text[41];
         sha1::toHexString(digest, text);
