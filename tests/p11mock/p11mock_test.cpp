@@ -314,6 +314,16 @@ TEST_F(MockTest, SearchOrderClassFilterAndValues) {
   CK_OBJECT_CLASS cert = CKO_CERTIFICATE;
   CK_ATTRIBUTE t = {CKA_CLASS, &cert, sizeof cert};
   EXPECT_EQ(search(s, &t, 1, 3), (H{1, 3, 4, 7}));
+  // Several per call, up to the caller's maximum.
+  ASSERT_EQ(p_.C_FindObjectsInit(s, &t, 1), CKR_OK);
+  for (const H& want : {H{1, 3, 4}, H{7}, H{}}) {
+    H got(3, 0);
+    CK_ULONG count = 99;
+    ASSERT_EQ(p_.C_FindObjects(s, got.data(), 3, &count), CKR_OK);
+    got.resize(count);
+    EXPECT_EQ(got, want);
+  }
+  ASSERT_EQ(p_.C_FindObjectsFinal(s), CKR_OK);
   EXPECT_EQ(searchClass(s, CKO_PUBLIC_KEY), (H{6}));
   EXPECT_EQ(searchClass(s, 5), (H{2}));
   EXPECT_EQ(searchClass(s, CKO_DATA), H{});
