@@ -545,7 +545,7 @@ TEST_F(MockTest, RealGostSignatureVerifiesAgainstTheCertificate) {
 
   const Bytes d = digest32();
   Bytes sig;
-  ASSERT_EQ(sign(s, 2, d, sig), CKR_OK);
+  ASSERT_EQ(sign(s, 2, d, sig), CKR_OK) << "is the gost engine reachable (OPENSSL_ENGINES, GOST_ENGINES_DIR)?";
   ASSERT_EQ(sig.size(), 64u);
   Bytes shortDigest(d.begin(), d.end() - 1);
   EXPECT_EQ(sign(s, 2, shortDigest, sig), CKR_DATA_LEN_RANGE);
