@@ -224,6 +224,7 @@ unsigned char* getVALUE(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE object, CK_
         rv = CKR_GENERAL_ERROR;
     if (rv != CKR_OK) {
         p11_warn("C_GetAttributeValue(VALUE)", static_cast<int>(rv));
+        std::free(block);
         return nullptr;
     }
     if (length)

@@ -24,9 +24,9 @@ extern std::string base64_chars;
 // frees the slot list and exits with status 0.
 [[noreturn]] void teardown();
 
-// Reads the CKA_VALUE of `object` into a fresh zero-terminated block, storing
-// its length through `length` when that is not null. Returns null when the
-// value cannot be read; `rv` then holds the reason.
+// Reads the CKA_VALUE of `object` into a fresh zero-terminated block, which the
+// caller frees, storing its length through `length` when that is not null.
+// Returns null when the value cannot be read; `rv` then holds the reason.
 unsigned char* getVALUE(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE object, CK_ULONG* length);
 
 // The commands, entered with the session open (see session.cpp).
