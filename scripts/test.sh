@@ -17,6 +17,14 @@ jobs=$(nproc 2>/dev/null || echo 2)
 
 bash scripts/install-deps.sh || { echo "installing the build and test packages failed"; exit 1; }
 
+# Only one pcscd can run on a machine, and the reader tests start their own on
+# private ports. One that the package's installation started would stand in
+# their way: on CI machines it is stopped; elsewhere the tests say so and fail.
+if [ "${CI:-}" = true ] && pgrep -x pcscd > /dev/null; then
+  echo "stopping the pcscd that is already running, so that the reader tests can start theirs"
+  pkill -x pcscd; sleep 1
+fi
+
 extras=$root/build/i386-extras
 if [[ " $stages " == *" i386 "* || " $stages " == *" asan-i386 "* ]]; then
   bash scripts/i386-extras.sh "$extras" >/dev/null || { echo "fetching the i386 test modules failed"; exit 1; }
