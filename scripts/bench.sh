@@ -1,0 +1,287 @@
+#!/usr/bin/env bash
+# The bridge benchmark: the per-run cost and peak memory of tovrel's commands
+# next to a floor measured in the same run, and how the certificate list grows
+# with the number of certificates.
+#
+#   scripts/bench.sh            (BENCH_RUNS=N rounds, default 30; BENCH_WARMUP=N, default 3;
+#                                BENCH_KEEP=1 keeps the working folders, e.g. for a profiler)
+#
+# The floor (tests/perf/floor.c) loads the same module and makes exactly the
+# PKCS#11 calls that tovrel makes for the command, and nothing else; this
+# script checks that first, by comparing the two programs' call logs. Beside
+# it runs pkcs11-tool doing the same job where it has a way to. Modules:
+#   - p11-kit's trust module (the system CA store, reader "ca-certificates");
+#   - the test module (tests/p11mock) with 10, 100, 500 and 1000 certificates
+#     of about 1.5 KiB made here with openssl, and a fake signing key.
+# Every command of a row is started once per round, round after round
+# (tests/perf/runner.c), and the medians are reported. Nothing is asserted:
+# the script prints the ratios and whether each target is met, and exits 0
+# unless something could not be built or did not answer correctly.
+#
+# Builds (Release): the native tree in build/perf/main (tovrel and the test
+# module only), tests/perf in build/perf/tools. The tables also go to
+# build/perf/results.md, the raw timings to build/perf/raw/.
+set -euo pipefail
+
+root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+main_build="$root/build/perf/main"
+tools_build="$root/build/perf/tools"
+results="$root/build/perf/results.md"
+raw="$root/build/perf/raw"
+runs=${BENCH_RUNS:-30}
+warmup=${BENCH_WARMUP:-3}
+trust_module=/usr/lib/x86_64-linux-gnu/pkcs11/p11-kit-trust.so
+spy_module=/usr/lib/x86_64-linux-gnu/pkcs11/pkcs11-spy.so
+cert_counts=(10 100 500 1000)
+digest_b64="AAECAwQFBgcICQoLDA0ODxAREhMUFRYXGBkaGxwdHh8="
+digest_hex="000102030405060708090a0b0c0d0e0f101112131415161718191a1b1c1d1e1f"
+
+# --- what the benchmark needs, installed when missing --------------------------
+needed=(cmake gcc g++ libp11-kit-dev libssl-dev openssl opensc opensc-pkcs11 p11-kit-modules)
+missing=()
+for p in "${needed[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ "${#missing[@]}" -gt 0 ]; then
+  echo "installing: ${missing[*]}"
+  sudo=""
+  [ "$(id -u)" -eq 0 ] || sudo="sudo"
+  export DEBIAN_FRONTEND=noninteractive
+  $sudo apt-get update -q
+  $sudo apt-get install -y -q --no-install-recommends "${missing[@]}"
+fi
+
+# --- builds ---------------------------------------------------------------------
+echo "building (Release) ..."
+cmake -S "$root" -B "$main_build" -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake --build "$main_build" -j"$(nproc)" --target tovrel p11mock >/dev/null
+cmake -S "$root/tests/perf" -B "$tools_build" -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake --build "$tools_build" -j"$(nproc)" >/dev/null
+tovrel="$main_build/bridge/tovrel"
+mock_module="$main_build/tests/p11mock/libp11mock.so"
+floor="$tools_build/floor"
+runner="$tools_build/runner"
+
+tmp=$(mktemp -d)
+if [ -n "${BENCH_KEEP:-}" ]; then
+  echo "keeping the certificates, descriptions and working folders in $tmp"
+else
+  trap 'rm -rf "$tmp"' EXIT
+fi
+mkdir -p "$raw"
+unset TEST_MODULE_LOG TEST_MODULE_CONF
+
+# --- certificates and test module descriptions ----------------------------------
+max_certs=${cert_counts[-1]}
+echo "making $max_certs certificates ..."
+mkdir -p "$tmp/certs"
+openssl genpkey -algorithm RSA -pkeyopt rsa_keygen_bits:4096 -out "$tmp/certs/key.pem" 2>/dev/null
+# An RSA-4096 certificate with three alternative names: 1.5 KiB of DER.
+seq -f '%04g' 1 "$max_certs" | xargs -P "$(nproc)" -I{} openssl req -x509 -key "$tmp/certs/key.pem" \
+  -subj "/CN=Bench certificate {}/O=Card helpers benchmark/OU=Performance" -days 3650 -set_serial {} \
+  -addext "subjectAltName=DNS:bench-{}.example.invalid,DNS:www.bench-{}.example.invalid,email:bench-{}@example.invalid" \
+  -outform DER -out "$tmp/certs/{}.der"
+cert_bytes=$(cat "$tmp"/certs/*.der | wc -c)
+for n in "${cert_counts[@]}"; do
+  {
+    echo "slot 1"
+    echo "  description Bench token $n"
+    echo "  manufacturer Card helpers bench"
+    seq -f "  cert certs/%04g.der" 1 "$n"
+    echo "  fake-key"
+  } >"$tmp/test-$n.conf"
+done
+
+# --- one row: a module, a command ------------------------------------------------
+# Each module is installed for tovrel as <plugdir>/libjcPKCS11.so.1; the floor
+# and pkcs11-tool load that same file.
+table_rows=()
+declare -A median rss
+
+# install_module NAME FILE: sets `plug` to the module's plugin directory.
+install_module() {
+  plug="$tmp/plug-$1"
+  if [ ! -d "$plug" ]; then
+    mkdir -p "$plug"
+    cp "$2" "$plug/libjcPKCS11.so.1"
+  fi
+}
+
+# check_response FILE COMMAND EXPECTED_CERTS: the answer tovrel wrote is a
+# success of that command (with that many certificates for a list).
+check_response() {
+  local body
+  body=$(cat "$1")
+  case "$2" in
+    getCertList)
+      local items
+      items=$(grep -o '{hash:"' <<<"$body" | wc -l || true)
+      [ "${body:0:1}" = "[" ] && [ "$items" -eq "$3" ] && return 0 ;;
+    readTokenCert) [[ "$body" == $'Result=0\nError=OK\nRawCert64Coded\n'?* ]] && return 0 ;;
+    signDocumentRaw) [[ "$body" == $'Result=0\nError=OK\nSignedData='?* ]] && return 0 ;;
+  esac
+  echo "tovrel's answer to $2 is not a success with $3 certificate(s): ${body:0:200}" >&2
+  exit 1
+}
+
+# The call sequence of a run, as the test module logs it or as OpenSC's spy
+# logs it (function names and return values only).
+# The spy's own C_GetInterface at load time is left out.
+spy_calls() {
+  grep -E '^[0-9]+: C_|^Returned:' "$1" | sed -E 's/^[0-9]+: //' |
+    awk '/^C_GetInterface$/ { skip = 1; next } skip && /^Returned:/ { skip = 0; next } { skip = 0; print }'
+}
+
+# bench_row MODULE_LABEL MODULE_FILE CONF READER COMMAND EXPECTED_CERTS
+bench_row() {
+  local label=$1 file=$2 conf=$3 reader=$4 command=$5 expected=$6
+  install_module "$label" "$file"
+  local work="$tmp/work-$label-$command"
+  mkdir -p "$work"
+  printf '%s/\n' "$plug" >"$work/vn_api_currplugDir.txt"
+  local floor_cmd tool_cmd=()
+  case "$command" in
+    getCertList)
+      printf 'getCertList\n%s\n1234\n' "$reader" >"$work/tovrel_in.txt"
+      floor_cmd=(list)
+      tool_cmd=(pkcs11-tool --module "$plug/libjcPKCS11.so.1" --list-objects --type cert) ;;
+    readTokenCert)
+      printf 'readTokenCert\n%s\n1234\n' "$reader" >"$work/tovrel_in.txt"
+      floor_cmd=(first)
+      # pkcs11-tool reads an object only by ID or label; the test module's
+      # certificates have neither.
+      if [ "$label" = trust ]; then
+        local first_label
+        first_label=$(pkcs11-tool --module "$file" --list-objects --type cert 2>/dev/null |
+          sed -n 's/^  label: *//p' | head -1)
+        tool_cmd=(pkcs11-tool --module "$plug/libjcPKCS11.so.1" --read-object --type cert
+          --label "$first_label" -o "$work/cert.der")
+      fi ;;
+    signDocumentRaw)
+      printf 'signDocumentRaw\n%s\n1234\n%s\n' "$reader" "$digest_b64" >"$work/tovrel_in.txt"
+      floor_cmd=(sign 1234 "$digest_hex")
+      printf "$(sed 's/../\\x&/g' <<<"$digest_hex")" >"$work/digest.bin"
+      tool_cmd=(pkcs11-tool --module "$plug/libjcPKCS11.so.1" --sign -m GOSTR3410 --login --pin 1234
+        -i "$work/digest.bin" -o "$work/signature.bin") ;;
+  esac
+  local env_cmd=(env -u TEST_MODULE_LOG)
+  [ -z "$conf" ] || env_cmd+=(TEST_MODULE_CONF="$conf")
+
+  # Before timing: tovrel answers correctly, and the floor makes its calls.
+  local answer="$work/tovrel_out.txt"
+  rm -f "$tmp/calls-tovrel" "$tmp/calls-floor"
+  if [ -n "$conf" ]; then
+    (cd "$work" && "${env_cmd[@]}" TEST_MODULE_LOG="$tmp/calls-tovrel" "$tovrel" >/dev/null)
+    (cd "$work" && "${env_cmd[@]}" TEST_MODULE_LOG="$tmp/calls-floor" \
+      "$floor" "$plug/libjcPKCS11.so.1" "$reader" "${floor_cmd[@]}")
+  else
+    local spy_plug="$tmp/plug-spy-$label"
+    mkdir -p "$spy_plug"
+    cp "$spy_module" "$spy_plug/libjcPKCS11.so.1"
+    local spy_work="$tmp/spy-$label-$command"
+    cp -r "$work" "$spy_work"
+    printf '%s/\n' "$spy_plug" >"$spy_work/vn_api_currplugDir.txt"
+    (cd "$spy_work" && PKCS11SPY="$file" PKCS11SPY_OUTPUT="$tmp/spy-tovrel" "$tovrel" >/dev/null)
+    (cd "$spy_work" && PKCS11SPY="$file" PKCS11SPY_OUTPUT="$tmp/spy-floor" \
+      "$floor" "$spy_plug/libjcPKCS11.so.1" "$reader" "${floor_cmd[@]}")
+    spy_calls "$tmp/spy-tovrel" >"$tmp/calls-tovrel"
+    spy_calls "$tmp/spy-floor" >"$tmp/calls-floor"
+    rm -f "$tmp/spy-tovrel" "$tmp/spy-floor"
+    answer="$spy_work/tovrel_out.txt"
+  fi
+  if ! cmp -s "$tmp/calls-tovrel" "$tmp/calls-floor"; then
+    echo "the floor does not make tovrel's calls for $command on $label:" >&2
+    diff "$tmp/calls-tovrel" "$tmp/calls-floor" | head -20 >&2
+    exit 1
+  fi
+  local call_count
+  call_count=$(grep -c '^C_' "$tmp/calls-tovrel")
+  check_response "$answer" "$command" "$expected"
+
+  local commands=(tovrel "$tovrel" ::: floor "$floor" "$plug/libjcPKCS11.so.1" "$reader" "${floor_cmd[@]}")
+  [ "${#tool_cmd[@]}" -eq 0 ] || commands+=(::: pkcs11-tool "${tool_cmd[@]}")
+  "${env_cmd[@]}" "$runner" -r "$runs" -w "$warmup" -C "$work" -- "${commands[@]}" \
+    >"$raw/$label-$command.txt"
+  local name m q1 q3 min r rmax
+  while read -r name m q1 q3 min r rmax; do
+    median[$label,$command,$name]=$m
+    rss[$label,$command,$name]=$r
+  done <"$raw/$label-$command.txt"
+  table_rows+=("$label|$command|$call_count")
+  printf '  %-10s %-16s %5d calls  tovrel %8.2f ms  floor %8.2f ms\n' "$label" "$command" "$call_count" \
+    "${median[$label,$command,tovrel]}" "${median[$label,$command,floor]}"
+}
+
+echo "measuring ($runs rounds after $warmup warm-up rounds per row) ..."
+trust_certs=$(pkcs11-tool --module "$trust_module" --list-objects --type cert 2>/dev/null |
+  grep -c '^Certificate Object')
+bench_row trust "$trust_module" "" ca-certificates getCertList "$trust_certs"
+bench_row trust "$trust_module" "" ca-certificates readTokenCert 1
+for n in "${cert_counts[@]}"; do
+  bench_row "test-$n" "$mock_module" "$tmp/test-$n.conf" "Bench token" getCertList "$n"
+  [ "$n" -eq 500 ] && continue # a growth point only
+  bench_row "test-$n" "$mock_module" "$tmp/test-$n.conf" "Bench token" readTokenCert 1
+  bench_row "test-$n" "$mock_module" "$tmp/test-$n.conf" "Bench token" signDocumentRaw 1
+done
+
+# --- tables ---------------------------------------------------------------------
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b > 0) printf "%.3f", a / b; else printf "-" }'; }
+le() { awk -v a="$1" -v b="$2" 'BEGIN { exit !(a != "-" && a <= b) }'; }
+
+time_met=1 tool_met=1 memory_met=1 growth_met=1
+{
+  echo "| module | command | calls | tovrel ms | floor ms | tovrel/floor | pkcs11-tool ms | peak RSS tovrel KiB | peak RSS floor KiB | RSS ratio |"
+  echo "|---|---|---:|---:|---:|---:|---:|---:|---:|---:|"
+  for row in "${table_rows[@]}"; do
+    IFS='|' read -r label command calls <<<"$row"
+    t=${median[$label,$command,tovrel]} f=${median[$label,$command,floor]}
+    tool=${median[$label,$command,pkcs11-tool]:-}
+    rt=${rss[$label,$command,tovrel]} rf=${rss[$label,$command,floor]}
+    time_ratio=$(ratio "$t" "$f") rss_ratio=$(ratio "$rt" "$rf")
+    le "$time_ratio" 1.10 || time_met=0
+    le "$rss_ratio" 1.5 || memory_met=0
+    if [ -n "$tool" ]; then
+      awk -v a="$t" -v b="$tool" 'BEGIN { exit !(a < b) }' || tool_met=0
+    fi
+    printf '| %s | %s | %s | %.2f | %.2f | %s | %s | %s | %s | %s |\n' "$label" "$command" "$calls" "$t" "$f" \
+      "$time_ratio" "${tool:--}" "$rt" "$rf" "$rss_ratio"
+  done
+  echo
+  echo "Growth of getCertList on the test module: time per certificate between two sizes."
+  echo
+  echo "| program | 100 certs ms | 500 certs ms | 1000 certs ms | µs/cert 100→500 | µs/cert 500→1000 | µs/cert 100→1000 | later/earlier |"
+  echo "|---|---:|---:|---:|---:|---:|---:|---:|"
+  for program in tovrel floor; do
+    a=${median[test-100,getCertList,$program]} b=${median[test-500,getCertList,$program]}
+    c=${median[test-1000,getCertList,$program]}
+    read -r s1 s2 s3 g < <(awk -v a="$a" -v b="$b" -v c="$c" 'BEGIN {
+      s1 = (b - a) * 1000 / 400; s2 = (c - b) * 1000 / 500; s3 = (c - a) * 1000 / 900
+      printf "%.2f %.2f %.2f %.3f\n", s1, s2, s3, (s1 > 0 ? s2 / s1 : 0) }')
+    awk -v g="$g" 'BEGIN { exit !(g >= 0.8 && g <= 1.2) }' || growth_met=0
+    printf '| %s | %.2f | %.2f | %.2f | %s | %s | %s | %s |\n' "$program" "$a" "$b" "$c" "$s1" "$s2" "$s3" "$g"
+  done
+  b1=${median[test-100,getCertList,tovrel]} b2=${median[test-1000,getCertList,tovrel]}
+  f1=${median[test-100,getCertList,floor]} f2=${median[test-1000,getCertList,floor]}
+  awk -v b1="$b1" -v b2="$b2" -v f1="$f1" -v f2="$f2" 'BEGIN {
+    printf "\ntovrel'"'"'s own cost per certificate above the floor (100→1000): %.2f µs\n", ((b2 - b1) - (f2 - f1)) * 1000 / 900 }'
+  echo
+  verdict() { if [ "$2" -eq 1 ]; then echo "- $1: met"; else echo "- $1: MISSED"; fi; }
+  echo "Targets:"
+  verdict "tovrel within 1.10 of the floor on every row" "$time_met"
+  verdict "tovrel faster than pkcs11-tool on every row where it runs" "$tool_met"
+  verdict "time per certificate constant within 20% (500→1000 against 100→500)" "$growth_met"
+  verdict "peak memory within 1.5 of the floor on every row" "$memory_met"
+} >"$tmp/tables.md"
+
+runner_rss=$("$runner" -r 3 -w 0 -- true true | awk '{ print $6 }')
+{
+  echo "Machine: $(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -1), $(nproc) cores;" \
+    "$(sed -n 's/^PRETTY_NAME="\(.*\)"/\1/p' /etc/os-release)."
+  echo "Medians of $runs rounds after $warmup warm-up rounds; $max_certs test certificates of" \
+    "$((cert_bytes / max_certs)) bytes on average; p11-kit trust module with $trust_certs certificates."
+  echo "Peak RSS is ru_maxrss of the child; it includes about $runner_rss KiB that even \`true\` shows."
+  echo
+  cat "$tmp/tables.md"
+} | tee "$results"
+echo
+echo "(written to ${results#"$root/"})"
