@@ -33,7 +33,6 @@ for id in $(p11 --list-objects --type cert | sed -n 's/^ *ID: *//p'); do
   expected+="$fp $(base64 -w0 < "$TMP/c.der")"$'\n'
 done
 expected=${expected%$'\n'}
-first_cert=$(head -n 1 <<< "$expected" | cut -d' ' -f2)
 digest=$(head -c 32 /dev/urandom | base64 -w0)
 
 for variant in tovrel marbek; do
@@ -42,13 +41,18 @@ for variant in tovrel marbek; do
 
   run_bridge "$variant" "$program" "$module" getCertList "$reader" 1234
   check "$variant: getCertList exits 0" same "$STATUS" 0
-  check "$variant: lists the three certificates in the module's order, with SHA-1 fingerprints" \
-    same "$(list_items "$RESPONSE")" "$expected"
+  # SoftHSM2 keeps its objects in a set ordered by address, so its search order
+  # can differ from one process (and ABI) to the next: compare as sets here; the
+  # test module's cases prove the order.
+  check "$variant: lists the three certificates with their SHA-1 fingerprints" \
+    same "$(list_items "$RESPONSE" | sort)" "$(sort <<< "$expected")"
   check "$variant: the list is the whole body" same "$(list_items "$RESPONSE" | wc -l)" 3
 
   run_bridge "$variant" "$program" "$module" readTokenCert "$reader" 1234
-  check "$variant: readTokenCert returns the first certificate" \
-    same "$RESPONSE" $'Result=0\nError=OK\nRawCert64Coded\n'"$first_cert"
+  check "$variant: readTokenCert returns one of the certificates, in a certificate body" \
+    grep -qxF -- "$(sed -n '4p' <<< "$RESPONSE")" <<< "$(cut -d' ' -f2 <<< "$expected")"
+  check "$variant: readTokenCert body header" \
+    same "$(head -n 3 <<< "$RESPONSE")" $'Result=0\nError=OK\nRawCert64Coded'
 
   run_bridge "$variant" "$program" "$module" signDocumentRaw "$reader" 4321 "$digest"
   check "$variant: a wrong PIN answers C_Login 160" \
