@@ -6,7 +6,8 @@
 // reader (name, whether a card is present, the card's ATR) and, when the LISSI
 // software-token module is installed, a fixed entry for its virtual token.
 // A free-text trace goes to standard output; the host reads only the report
-// and the exit status.
+// and the exit status. The entries and the ATR text are written by
+// reader_report.cpp; this file loads the library and walks the readers.
 //
 // Nothing of OpenSC is linked in: it is found with dlopen/dlsym at run time,
 // and the structure fields we read are declared in opensc_abi.h.
@@ -14,6 +15,7 @@
 #include "file_utils.h"
 #include "opensc_abi.h"
 #include "plugin_dir.h"
+#include "reader_report.h"
 
 #include <dlfcn.h>
 
@@ -28,15 +30,9 @@ static const char* const LISSI_MODULE =
 static const char* const LISSI_ENTRY =
     "{readerName:\"Lissi Virtual SW Token\",atr:\"LISSI_SW_VIRTUAL_TOKEN\"}";
 
-// Readers of this model are never connected: their token is known to give
-// this ATR, and connecting to it through OpenSC is not wanted.
-static const char* const ETOKEN_NAME = "Aladdin eToken PRO USB 72K";
-static const char* const ETOKEN_ATR = "3b:d5:18:00:81:31:fe:7d:80:73:c8:21:10:f4";
-
-// OpenSC's objects. Both live until the process ends: the context is never
-// released and the library never unloaded.
+// OpenSC's context. It lives until the process ends: it is never released and
+// the library never unloaded.
 static sc_context_t* ctx = nullptr;
-static sc_card_t* card = nullptr;
 
 // The entry points, bound once by name.
 static sc_context_create_fn _sc_context_create = nullptr;
@@ -49,24 +45,9 @@ static sc_disconnect_card_fn _sc_disconnect_card = nullptr;
 
 static char MODULE_PATH[MODULE_PATH_SIZE];
 
-// The ATR text: 32 bytes as "xx:" pairs fit in the 98 characters handed to
-// sc_bin_to_hex; the last byte stays zero whatever the library does.
-static const size_t ATR_TEXT_SIZE = 98;
-static char ATR_TEXT[ATR_TEXT_SIZE + 1];
-
-// The report, written piece by piece while the readers are walked. Null when
-// it could not be created: the run then goes on and writes nothing.
-static FILE* report = nullptr;
-
 static void trace(const char* text)
 {
     std::fputs(text, stdout);
-}
-
-static void writeReport(const char* text)
-{
-    if (report)
-        std::fputs(text, report);
 }
 
 // Looks `name` up in the library; a missing name is traced and makes the
@@ -118,98 +99,6 @@ static unsigned openContext()
     return _sc_ctx_get_reader_count(ctx);
 }
 
-static void writeEntryWithoutCard(const char* name)
-{
-    writeReport("{readerName:\"");
-    writeReport(name);
-    writeReport("\",cardPresence:");
-    writeReport("0");
-    writeReport("}");
-}
-
-static void writeEntryWithCard(const char* name, const char* atrText)
-{
-    writeReport("{readerName:\"");
-    writeReport(name);
-    writeReport("\",cardPresence:");
-    writeReport("1");
-    writeReport(",atr:\"");
-    writeReport(atrText);
-    writeReport("\"}");
-}
-
-// Connects to the card in `reader`, renders its ATR into ATR_TEXT and
-// disconnects again. ATR_TEXT is left empty when the card cannot be connected
-// or its ATR cannot be rendered.
-static void readAtr(sc_reader_t* reader, const char* name)
-{
-    std::memset(ATR_TEXT, 0, sizeof ATR_TEXT);
-    card = nullptr;
-    std::printf("reader %s has card. try connect\n", name);
-    int result = _sc_connect_card(reader, &card);
-    if (result != 0 || !card) {
-        // On failure OpenSC hands back no card; whatever the pointer holds is
-        // neither read nor disconnected.
-        if (result != 0)
-            std::printf("reader %s card not connected, result %d\n", name, result);
-        else
-            std::printf("reader %s card not connected, no card object\n", name);
-        card = nullptr;
-        return;
-    }
-    std::printf("reader %s card connected. getting atr...\n", name);
-
-    size_t length = card->atr.len;
-    if (length > SC_MAX_ATR_SIZE) {
-        std::printf("reader %s card atr length %zu cut to %d\n", name, length, SC_MAX_ATR_SIZE);
-        length = SC_MAX_ATR_SIZE;
-    }
-    result = _sc_bin_to_hex(card->atr.value, length, ATR_TEXT, ATR_TEXT_SIZE, ':');
-    if (result != 0) {
-        std::memset(ATR_TEXT, 0, sizeof ATR_TEXT);
-        std::printf("reader %s card atr not rendered, result %d\n", name, result);
-    }
-    std::printf("reader %s card atr: %s\n", name, ATR_TEXT);
-
-    _sc_disconnect_card(card);
-    card = nullptr;
-    std::printf("reader %s card disconnected\n", name);
-}
-
-// Examines reader `index` and writes its entry.
-static void reportReader(unsigned index)
-{
-    std::printf("reader %u try getted\n", index);
-    sc_reader_t* reader = _sc_ctx_get_reader(ctx, index);
-    if (!reader) {
-        std::printf("reader %u not delivered, reported without card\n", index);
-        writeEntryWithoutCard("");
-        return;
-    }
-    const char* name = reader->name ? reader->name : "";
-    std::printf("reader %s is getted. getting card info\n", name);
-
-    int state = _sc_detect_card_presence(reader);
-    std::printf("reader %s cardinfo is getted. State: %d\n", name, state);
-    if (state < 0) {
-        // An OpenSC error code, not a set of flags.
-        trace("reader presence unknown, reported without card\n");
-        writeEntryWithoutCard(name);
-        return;
-    }
-    if (!(state & SC_READER_CARD_PRESENT)) {
-        trace("reader has no card\n");
-        writeEntryWithoutCard(name);
-        return;
-    }
-    if (std::strstr(name, ETOKEN_NAME)) {
-        writeEntryWithCard(name, ETOKEN_ATR);
-        return;
-    }
-    readAtr(reader, name);
-    writeEntryWithCard(name, ATR_TEXT);
-}
-
 int main()
 {
     trace("run\n");
@@ -243,23 +132,28 @@ int main()
 
     unsigned count = openContext();
 
-    report = std::fopen(REPORT_FILE, "w");
+    // Written piece by piece while the readers are walked. Null when it could
+    // not be created: the run then goes on and writes nothing.
+    FILE* report = std::fopen(REPORT_FILE, "w");
     std::printf("lib loaded\nreaders count:%u\n", count);
-    writeReport("[");
+    const ReaderEntryPoints readerEntryPoints = {_sc_ctx_get_reader, _sc_detect_card_presence,
+                                                 _sc_connect_card, _sc_bin_to_hex,
+                                                 _sc_disconnect_card};
+    writeReport(report, "[");
     for (unsigned i = 0; i < count; i++) {
-        reportReader(i);
+        reportReader(report, readerEntryPoints, ctx, i);
         if (i + 1 < count)
-            writeReport(",");
+            writeReport(report, ",");
     }
 
     trace("\ncheck lissi lib");
     if (fileExists(LISSI_MODULE)) {
         trace("\nlissi lib exist");
         if (count != 0)
-            writeReport(",");
-        writeReport(LISSI_ENTRY);
+            writeReport(report, ",");
+        writeReport(report, LISSI_ENTRY);
     }
-    writeReport("]");
+    writeReport(report, "]");
     if (report)
         std::fclose(report);
     return 0;
