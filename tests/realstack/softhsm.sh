@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # The bridge against SoftHSM2, a real PKCS#11 module: a token with three
 # certificates and an RSA key pair in a private token directory.
-#   softhsm.sh TOVREL MARBEK MODULE
+#   softhsm.sh TOVREL MARBEK MODULE SPY
 set -u
-tovrel=$1 marbek=$2 module=$3
+tovrel=$1 marbek=$2 module=$3 spy=$4
 here=$(cd "$(dirname "$0")" && pwd)
 fixtures=$here/../fixtures
 TMP=$(mktemp -d); trap 'rm -rf "$TMP"' EXIT
@@ -63,6 +63,23 @@ for variant in tovrel marbek; do
   check "$variant: SoftHSM2 has no GOST, so signing stops at C_SignInit 112" \
     same "$RESPONSE" $'Result=112\nError=CKR_MECHANISM_INVALID\nError func=C_SignInit'
 done
+
+# OpenSC's pkcs11-spy between the bridge and SoftHSM2 logs every call with its
+# arguments, read by a tool that is not ours: the signing run's calls, in order.
+if [ -f "$spy" ]; then
+  export PKCS11SPY=$module PKCS11SPY_OUTPUT=$TMP/spy.log
+  run_bridge tovrel "$tovrel" "$spy" signDocumentRaw "$description" 1234 "$digest"
+  unset PKCS11SPY PKCS11SPY_OUTPUT
+  calls=$(sed -n 's/^[0-9]*: \(C_[A-Za-z]*\).*/\1/p' "$TMP/spy.log" | tr '\n' ' ')
+  check "spy: the signing run makes exactly these calls, in this order" same "$calls" \
+    "C_Initialize C_GetSlotList C_GetSlotList C_GetSlotInfo C_GetSlotInfo C_OpenSession C_FindObjectsInit C_FindObjects C_FindObjectsFinal C_Login C_FindObjectsInit C_FindObjects C_FindObjectsFinal C_FindObjectsInit C_FindObjects C_FindObjectsFinal C_SignInit C_Logout C_CloseSession C_Finalize "
+  arguments=$(grep -oE 'flags = 0x[0-9a-f]+|userType = CKU_[A-Z]+|pPin\[ulPinLen\] [0-9a-f]+ / [0-9]+|CKA_CLASS +CKO_[A-Z_]+|pMechanism->type = CKM_[A-Z0-9_]+|pParameter\[ulParameterLen\] NULL' "$TMP/spy.log" |
+    sed -E 's/ +/ /g; s/pPin\[ulPinLen\] [0-9a-f]+ /pin length /' | tr '\n' ';')
+  check "spy: session flags, user type, PIN length, search classes and mechanism" same "$arguments" \
+    "flags = 0x6;CKA_CLASS CKO_CERTIFICATE;userType = CKU_USER;pin length / 4;CKA_CLASS CKO_PRIVATE_KEY;CKA_CLASS CKO_PUBLIC_KEY;pMechanism->type = CKM_GOSTR3410;pParameter[ulParameterLen] NULL;"
+else
+  echo "pkcs11-spy not installed: call sequence not checked"
+fi
 
 # SoftHSM2 also lists its free slot, "SoftHSM slot ID 0x..." too, after the
 # initialised one: a reader name both contain picks the last, whose token is not usable.
