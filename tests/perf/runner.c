@@ -1,16 +1,21 @@
 /* Times programs and measures their peak memory, interleaved, so that a load
  * change on the machine shifts every command of a round alike.
  *
- *   runner [-r RUNS] [-w WARMUP] [-C DIR] -- NAME PROGRAM ARG... [::: NAME PROGRAM ARG...]...
+ *   runner [-r RUNS] [-w WARMUP] [-C DIR] -- COMMAND [::: COMMAND]...
+ *   COMMAND:  NAME [-C DIR] [-e VAR=VALUE]... PROGRAM ARG...
  *
- * Every round starts each command once, in the order given, in DIR (default:
- * the current directory), with standard input, output and error on /dev/null.
+ * Every round starts each command once, in the order given, in its DIR (the
+ * command's own -C, else the global one, else the current directory), with the
+ * command's -e variables added to the environment, and with standard input,
+ * output and error on /dev/null.
  * The WARMUP first rounds (default 3) are not counted. For each command one
  * line goes to standard output:
  *
- *   NAME MEDIAN_MS Q1_MS Q3_MS MIN_MS RSS_MEDIAN_KIB RSS_MAX_KIB
+ *   NAME MEDIAN_MS Q1_MS Q3_MS MIN_MS RSS_MEDIAN_KIB RSS_MAX_KIB CPU_MEDIAN_MS
  *
- * the wall time from fork to reaping the child, and the child's peak resident
+ * the wall time from fork to reaping the child, its CPU time (user and
+ * system, which leaves out time spent waiting, for the disk or for a CPU that
+ * another process holds), and the child's peak resident
  * set (ru_maxrss of wait4, which also counts the few hundred KiB that the
  * forked copy of this small runner holds before the exec). A run that exits
  * with a status other than 0 or dies by a signal stops everything, with exit
@@ -29,8 +34,12 @@
 
 struct command {
     const char *name;
+    const char *dir;
+    char *env[8];
+    int envCount;
     char **argv;
     double *ms;
+    double *cpuMs;
     long *rssKib;
 };
 
@@ -63,7 +72,12 @@ static double quantile(const double *sorted, int count, double q)
     return sorted[below] + (position - below) * (sorted[below + 1] - sorted[below]);
 }
 
-static int run_once(const struct command *c, const char *dir, double *ms, long *rssKib)
+static double timeval_ms(struct timeval t)
+{
+    return (double)t.tv_sec * 1e3 + (double)t.tv_usec / 1e3;
+}
+
+static int run_once(const struct command *c, double *ms, double *cpuMs, long *rssKib)
 {
     double start = now_ms();
     pid_t pid = fork();
@@ -75,8 +89,11 @@ static int run_once(const struct command *c, const char *dir, double *ms, long *
         int null = open("/dev/null", O_RDWR);
         if (null < 0 || dup2(null, 0) < 0 || dup2(null, 1) < 0 || dup2(null, 2) < 0)
             _exit(126);
-        if (dir && chdir(dir) != 0)
+        if (c->dir && chdir(c->dir) != 0)
             _exit(126);
+        for (int i = 0; i < c->envCount; ++i)
+            if (putenv(c->env[i]) != 0)
+                _exit(126);
         execvp(c->argv[0], c->argv);
         _exit(127);
     }
@@ -89,6 +106,7 @@ static int run_once(const struct command *c, const char *dir, double *ms, long *
         }
     }
     *ms = now_ms() - start;
+    *cpuMs = timeval_ms(usage.ru_utime) + timeval_ms(usage.ru_stime);
     *rssKib = usage.ru_maxrss;
     if (WIFEXITED(status) && WEXITSTATUS(status) == 0)
         return 1;
@@ -129,11 +147,27 @@ int main(int argc, char **argv)
             fprintf(stderr, "runner: a command needs a name and a program (at most 32 commands)\n");
             return 2;
         }
-        commands[count].name = argv[i];
-        commands[count].argv = argv + i + 1;
+        struct command *c = &commands[count];
+        c->name = argv[i];
+        c->dir = dir;
+        c->envCount = 0;
+        int first = i + 1;
+        for (;;) {
+            if (end - first >= 3 && strcmp(argv[first], "-C") == 0) {
+                c->dir = argv[first + 1];
+            } else if (end - first >= 3 && strcmp(argv[first], "-e") == 0 && strchr(argv[first + 1], '=') &&
+                       c->envCount < (int)(sizeof c->env / sizeof c->env[0])) {
+                c->env[c->envCount++] = argv[first + 1];
+            } else {
+                break;
+            }
+            first += 2;
+        }
+        c->argv = argv + first;
         commands[count].ms = calloc((size_t)runs, sizeof(double));
+        commands[count].cpuMs = calloc((size_t)runs, sizeof(double));
         commands[count].rssKib = calloc((size_t)runs, sizeof(long));
-        if (!commands[count].ms || !commands[count].rssKib)
+        if (!commands[count].ms || !commands[count].cpuMs || !commands[count].rssKib)
             return 1;
         if (end < argc)
             argv[end] = NULL;
@@ -143,12 +177,13 @@ int main(int argc, char **argv)
 
     for (int round = 0; round < warmup + runs; ++round) {
         for (int c = 0; c < count; ++c) {
-            double ms;
+            double ms, cpuMs;
             long rss;
-            if (!run_once(&commands[c], dir, &ms, &rss))
+            if (!run_once(&commands[c], &ms, &cpuMs, &rss))
                 return 1;
             if (round >= warmup) {
                 commands[c].ms[round - warmup] = ms;
+                commands[c].cpuMs[round - warmup] = cpuMs;
                 commands[c].rssKib[round - warmup] = rss;
             }
         }
@@ -156,10 +191,12 @@ int main(int argc, char **argv)
 
     for (int c = 0; c < count; ++c) {
         qsort(commands[c].ms, (size_t)runs, sizeof(double), compare_double);
+        qsort(commands[c].cpuMs, (size_t)runs, sizeof(double), compare_double);
         qsort(commands[c].rssKib, (size_t)runs, sizeof(long), compare_long);
-        printf("%s %.3f %.3f %.3f %.3f %ld %ld\n", commands[c].name, quantile(commands[c].ms, runs, 0.5),
+        printf("%s %.3f %.3f %.3f %.3f %ld %ld %.3f\n", commands[c].name, quantile(commands[c].ms, runs, 0.5),
                quantile(commands[c].ms, runs, 0.25), quantile(commands[c].ms, runs, 0.75), commands[c].ms[0],
-               commands[c].rssKib[runs / 2], commands[c].rssKib[runs - 1]);
+               commands[c].rssKib[runs / 2], commands[c].rssKib[runs - 1],
+               quantile(commands[c].cpuMs, runs, 0.5));
     }
     return 0;
 }
