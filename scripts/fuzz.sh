@@ -4,11 +4,11 @@
 # committed corpus is never grown). Fails on the first crash, leak, timeout or
 # sanitizer report; the offending input is kept under build/fuzz/artifacts/.
 #
-#   scripts/fuzz.sh [seconds-per-target]     (default 60)
-#   FUZZ_TARGETS="base64_decode sha1_digest" scripts/fuzz.sh 30   # a subset
+#   scripts/fuzz.sh [seconds-per-target]     (default 30)
+#   FUZZ_TARGETS="base64_decode sha1_digest" scripts/fuzz.sh 600  # a subset, longer
 set -euo pipefail
 
-seconds="${1:-60}"
+seconds="${1:-30}"
 case "$seconds" in
   '' | *[!0-9]*) echo "usage: $0 [seconds-per-target]" >&2; exit 2 ;;
 esac
