@@ -43,7 +43,8 @@ digest_b64="AAECAwQFBgcICQoLDA0ODxAREhMUFRYXGBkaGxwdHh8="
 digest_hex="000102030405060708090a0b0c0d0e0f101112131415161718191a1b1c1d1e1f"
 
 # --- what the benchmark needs, installed when missing --------------------------
-needed=(cmake gcc g++ libp11-kit-dev libssl-dev openssl opensc opensc-pkcs11 p11-kit-modules)
+# (GoogleTest only because configuring the tree asks for it.)
+needed=(cmake gcc g++ libp11-kit-dev libssl-dev libgtest-dev openssl opensc opensc-pkcs11 p11-kit-modules)
 missing=()
 for p in "${needed[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
