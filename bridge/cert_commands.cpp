@@ -13,6 +13,9 @@ namespace {
 // list stops with an error instead of growing without end.
 const unsigned long MAX_LISTED_OBJECTS = 100000;
 
+// How much of the list is collected before it is handed to the response draft.
+const size_t LIST_PIECE_SIZE = 64 * 1024;
+
 // Appends one list item for a certificate value: its SHA-1 fingerprint and Base64 text.
 void appendItem(std::string& list, bool first, const unsigned char* value, CK_ULONG length)
 {
@@ -31,11 +34,15 @@ void appendItem(std::string& list, bool first, const unsigned char* value, CK_UL
 } // namespace
 
 // Draws every object from the certificate search that the session started and
-// writes the list as the whole response file. The search is left to end with
-// the session.
+// writes the list as the whole response file. The list goes to the response
+// draft in pieces as it grows, so memory stays flat however many certificates
+// there are; the host still sees it only once it is complete. The search is
+// left to end with the session.
 void getCertList()
 {
-    std::string list = "[";
+    ResponseDraft draft;
+    beginResponse(draft);
+    std::string pending = "[";
     bool first = true;
     for (unsigned long drawn = 0;; ++drawn) {
         CK_ULONG count = 0;
@@ -43,6 +50,7 @@ void getCertList()
                  ? callEntry(_C_FindObjects, session, &userCert, static_cast<CK_ULONG>(1), &count)
                  : CKR_GENERAL_ERROR;
         if (rv != CKR_OK) {
+            discardResponse(draft);
             PrintError("FIND_Objects", static_cast<int>(rv));
             return;
         }
@@ -63,12 +71,17 @@ void getCertList()
         // A certificate whose value cannot be read is left out whole.
         if (!value)
             continue;
-        appendItem(list, first, value, length);
+        appendItem(pending, first, value, length);
         first = false;
         std::free(value);
+        if (pending.size() >= LIST_PIECE_SIZE) {
+            appendResponse(draft, pending.data(), pending.size());
+            pending.clear();
+        }
     }
-    list += "]";
-    writeResponseBody(list);
+    pending += "]";
+    appendResponse(draft, pending.data(), pending.size());
+    commitResponse(draft);
 }
 
 // Answers with the first certificate of the search, which the session has

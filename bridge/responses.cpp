@@ -42,20 +42,49 @@ std::string codeText(int code)
 }
 } // namespace
 
+void beginResponse(ResponseDraft& draft)
+{
+    static_assert(sizeof draft.name == sizeof RESPONSE_FILE_NAME ".XXXXXX",
+                  "both response file names have the same length");
+    std::strcpy(draft.name, RESPONSE_FILE_NAME ".XXXXXX");
+    draft.fd = ::mkstemp(draft.name);
+    draft.failed = draft.fd < 0 || ::fchmod(draft.fd, createMode()) != 0;
+}
+
+void appendResponse(ResponseDraft& draft, const char* data, size_t size)
+{
+    if (!draft.failed && !writeAll(draft.fd, data, size))
+        draft.failed = true;
+}
+
+void commitResponse(ResponseDraft& draft)
+{
+    bool opened = draft.fd >= 0;
+    bool complete = opened && ::close(draft.fd) == 0 && !draft.failed;
+    // The earlier response goes first: a rename over an existing file makes
+    // some file systems write the new one out before the rename returns, and
+    // between the two steps there is no answer at all rather than an old one.
+    ::unlink(RESPONSE_FILE_NAME);
+    if (opened && (!complete || ::rename(draft.name, RESPONSE_FILE_NAME) != 0))
+        ::unlink(draft.name);
+    draft.fd = -1;
+}
+
+void discardResponse(ResponseDraft& draft)
+{
+    if (draft.fd >= 0) {
+        ::close(draft.fd);
+        ::unlink(draft.name);
+    }
+    draft.fd = -1;
+}
+
 void writeResponseBody(const std::string& body)
 {
-    char tempName[] = RESPONSE_FILE_NAME ".XXXXXX";
-    int fd = ::mkstemp(tempName);
-    if (fd < 0) {
-        ::unlink(RESPONSE_FILE_NAME);
-        return;
-    }
-    bool written = ::fchmod(fd, createMode()) == 0 && writeAll(fd, body.data(), body.size());
-    written = ::close(fd) == 0 && written;
-    if (!written || ::rename(tempName, RESPONSE_FILE_NAME) != 0) {
-        ::unlink(tempName);
-        ::unlink(RESPONSE_FILE_NAME);
-    }
+    ResponseDraft draft;
+    beginResponse(draft);
+    appendResponse(draft, body.data(), body.size());
+    commitResponse(draft);
 }
 
 void PrintError(const char* label, int code)

@@ -1,13 +1,29 @@
 // The response file: the only channel through which the bridge answers the host.
 #pragma once
 
+#include <cstddef>
 #include <string>
 
-// Replaces the response file with `body`. The body goes to a temporary file
-// beside it that is renamed over the response file only once it is complete,
-// so the host never finds half a body. When the body cannot be written, any
-// response file left by an earlier run is removed, so that an old answer is
-// never read as this run's. Nothing is reported either way.
+// A body being written into a temporary file beside the response file. It
+// takes the response file's place only when committed, so the host never finds
+// half a body.
+struct ResponseDraft {
+    int fd = -1;
+    bool failed = false;
+    char name[sizeof "tovrel_out.txt.XXXXXX"] = {};
+};
+
+// Starts a draft; a draft that cannot be created is marked failed.
+void beginResponse(ResponseDraft& draft);
+void appendResponse(ResponseDraft& draft, const char* data, size_t size);
+// Puts the draft in the response file's place. When any part of it could not
+// be written, the response file of an earlier run is removed instead, so that
+// an old answer is never read as this run's. Nothing is reported either way.
+void commitResponse(ResponseDraft& draft);
+// Drops the draft; the response file stays as it is.
+void discardResponse(ResponseDraft& draft);
+
+// Replaces the response file with `body` (a draft begun and committed at once).
 void writeResponseBody(const std::string& body);
 
 // "Result=<code>\nError=<name>\nError func=<label>"
