@@ -7,7 +7,7 @@
 #   scripts/test.sh                 everything
 #   STAGES="x86_64 i386" scripts/test.sh   only the named stages
 #                                   (x86_64, i386, asan, asan-i386, fuzz)
-#   FUZZ_SECONDS=N                  time per fuzz target (default 60)
+#   FUZZ_SECONDS=N                  time per fuzz target (default 30)
 set -uo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -73,7 +73,7 @@ for stage in $stages; do
     fuzz)
       if [ -f scripts/fuzz.sh ]; then
         echo "=== fuzz: bounded runs"
-        if bash scripts/fuzz.sh "${FUZZ_SECONDS:-60}"; then summary+=("fuzz: clean")
+        if bash scripts/fuzz.sh "${FUZZ_SECONDS:-30}"; then summary+=("fuzz: clean")
         else summary+=("fuzz: FAILED"); status=1; fi
       fi ;;
     *) echo "unknown stage $stage"; status=1 ;;
