@@ -30,6 +30,7 @@
 #include <sys/socket.h>
 #include <time.h>
 #include <unistd.h>
+#include "hex_digit.h"
 
 enum { MAX_BYTES = 64, MAX_MESSAGE = 65535 };
 
@@ -43,17 +44,6 @@ static void usage(void)
 {
     fprintf(stderr, "usage: vpcd-card --port N --atr HEX [--sw HEX] [--log FILE] [--wait SECONDS]\n");
     exit(2);
-}
-
-static int hexDigit(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
 }
 
 /* Parses HEX into out; returns the byte count, or -1 on malformed text. */

@@ -20,6 +20,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include "hex_digit.h"
 
 /* OpenSC's error codes that the double reproduces. */
 #define SC_SUCCESS 0
@@ -73,17 +74,6 @@ static void fail(unsigned lineNumber, const char *what)
 {
     fprintf(stderr, "opensc-double: TEST_MODULE_CONF line %u: %s\n", lineNumber, what);
     abort();
-}
-
-static int hexDigit(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
 }
 
 /* Copies `text` into `out`, turning \xHH into that byte and \\ into "\". */

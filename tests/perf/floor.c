@@ -15,6 +15,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include "hex_digit.h"
 
 static CK_FUNCTION_LIST functions;
 
@@ -96,17 +97,6 @@ static int findFirst(CK_SESSION_HANDLE session, CK_OBJECT_CLASS objectClass, CK_
            functions.C_FindObjectsFinal(session) == CKR_OK;
 }
 
-static int hexValue(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
 static int run(const char *command, const char *reader, const char *pin, const char *hex)
 {
     CK_ULONG slotCount = 0;
@@ -178,7 +168,7 @@ static int run(const char *command, const char *reader, const char *pin, const c
             size_t digestLength = strlen(hex) / 2;
             int digits = digestLength <= sizeof digest;
             for (size_t i = 0; digits && i < digestLength; ++i) {
-                int high = hexValue(hex[2 * i]), low = hexValue(hex[2 * i + 1]);
+                int high = hexDigit(hex[2 * i]), low = hexDigit(hex[2 * i + 1]);
                 digits = high >= 0 && low >= 0;
                 digest[i] = (unsigned char)(high * 16 + low);
             }
