@@ -11,7 +11,7 @@ module_dir=/usr/lib/$(dpkg-architecture -qDEB_HOST_MULTIARCH)/pkcs11/
 if ! command -v pcscd > /dev/null || [ ! -f /etc/reader.conf.d/vpcd ]; then
   echo "pcscd with the vpcd reader driver is not installed: no virtual reader to show"; exit 1
 fi
-if [ -f /run/pcscd/pcscd.pid ] && kill -0 "$(cat /run/pcscd/pcscd.pid)" 2> /dev/null; then
+if pgrep -x pcscd > /dev/null; then
   echo "a pcscd is already running on this machine; the demo needs to start its own"; exit 1
 fi
 tmp=$(mktemp -d) pids=()

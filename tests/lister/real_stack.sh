@@ -44,8 +44,10 @@ CHANNEL=0x8D21
 PORT0=$((CHANNEL)) PORT1=$((CHANNEL + 1))
 
 # Only one pcscd can run on a machine: its socket and pid file are fixed.
-if [ -f /run/pcscd/pcscd.pid ] && kill -0 "$(cat /run/pcscd/pcscd.pid 2>/dev/null)" 2>/dev/null; then
-  die "a pcscd is already running (pid $(cat /run/pcscd/pcscd.pid)); this test needs to start its own"
+# Asked of the process table, not of the pid file, which may be stale and name
+# a pid that another process has since been given.
+if pgrep -x pcscd > /dev/null; then
+  die "a pcscd is already running (pid $(pgrep -x pcscd | tr '\n' ' ')); this test needs to start its own"
 fi
 for port in $PORT0 $PORT1; do
   if (exec 3<> "/dev/tcp/127.0.0.1/$port") 2> /dev/null; then
