@@ -36,15 +36,6 @@ namespace {
 // certificate is a few kilobytes, and a module that claims gigabytes is broken.
 const CK_ULONG MAX_VALUE_LENGTH = 16UL * 1024 * 1024;
 
-// Reports a failed module call; true when `result` is a failure.
-bool failed(const char* label, CK_RV result)
-{
-    if (result == CKR_OK)
-        return false;
-    PrintError(label, static_cast<int>(result));
-    return true;
-}
-
 bool initialiseModule()
 {
     rv = callEntry(_C_Initialize, nullptr);
@@ -198,6 +189,14 @@ void teardown()
     slots = nullptr;
     std::fflush(stdout);
     std::exit(0);
+}
+
+bool failed(const char* label, CK_RV result)
+{
+    if (result == CKR_OK)
+        return false;
+    PrintError(label, static_cast<int>(result));
+    return true;
 }
 
 unsigned char* getVALUE(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE object, CK_ULONG* length)

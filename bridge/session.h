@@ -24,6 +24,9 @@ extern std::string base64_chars;
 // frees the slot list and exits with status 0.
 [[noreturn]] void teardown();
 
+// Reports a failed step with its label; true when `result` is a failure.
+bool failed(const char* label, CK_RV result);
+
 // Reads the CKA_VALUE of `object` into a fresh zero-terminated block, which the
 // caller frees, storing its length through `length` when that is not null.
 // Returns null when the value cannot be read; `rv` then holds the reason.

@@ -22,14 +22,6 @@ const char* const DIAGNOSTICS_FLAG_FILE = "VELNOR_VIVIRAV_NOTDELETE_LOGS.FLAG";
 // The PIN as a zero-terminated string; a PIN holds at most 19 characters.
 char PIN_CODE[20];
 
-bool failed(const char* label, CK_RV result)
-{
-    if (result == CKR_OK)
-        return false;
-    PrintError(label, static_cast<int>(result));
-    return true;
-}
-
 // Finds the first object of the template's class; `missingLabel` names the
 // failure when the session shows none.
 bool findFirstObject(CK_ATTRIBUTE* templ, CK_OBJECT_HANDLE* handle, const char* traceLine,
