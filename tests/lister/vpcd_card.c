@@ -30,7 +30,7 @@
 #include <sys/socket.h>
 #include <time.h>
 #include <unistd.h>
-#include "hex_digit.h"
+#include "hex.h"
 
 enum { MAX_BYTES = 64, MAX_MESSAGE = 65535 };
 
@@ -44,25 +44,6 @@ static void usage(void)
 {
     fprintf(stderr, "usage: vpcd-card --port N --atr HEX [--sw HEX] [--log FILE] [--wait SECONDS]\n");
     exit(2);
-}
-
-/* Parses HEX into out; returns the byte count, or -1 on malformed text. */
-static int parseHex(const char *text, unsigned char *out, size_t capacity)
-{
-    size_t n = 0;
-    while (*text) {
-        if (*text == ':' || *text == ' ') {
-            text++;
-            continue;
-        }
-        int high = hexDigit(text[0]);
-        int low = high < 0 ? -1 : hexDigit(text[1]);
-        if (low < 0 || n == capacity)
-            return -1;
-        out[n++] = (unsigned char)(high * 16 + low);
-        text += 2;
-    }
-    return (int)n;
 }
 
 static void logLine(const char *what, const unsigned char *bytes, size_t length)
@@ -149,13 +130,13 @@ int main(int argc, char **argv)
         if (strcmp(option, "--port") == 0) {
             port = (unsigned)strtoul(value, NULL, 0);
         } else if (strcmp(option, "--atr") == 0) {
-            int n = parseHex(value, atr, sizeof atr);
+            long n = parseHexBytes(value, atr, sizeof atr);
             if (n < 0)
                 usage();
             atrLength = (size_t)n;
             haveAtr = 1;
         } else if (strcmp(option, "--sw") == 0) {
-            int n = parseHex(value, statusWord, sizeof statusWord);
+            long n = parseHexBytes(value, statusWord, sizeof statusWord);
             if (n < 0)
                 usage();
             statusWordLength = (size_t)n;

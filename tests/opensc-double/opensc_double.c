@@ -20,7 +20,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include "hex_digit.h"
+#include "hex.h"
 
 /* OpenSC's error codes that the double reproduces. */
 #define SC_SUCCESS 0
@@ -102,21 +102,12 @@ static void parseName(const char *text, char *out, unsigned lineNumber)
 
 static void parseAtr(const char *text, ReaderScript *script, unsigned lineNumber)
 {
-    script->atrBytes = 0;
-    while (*text) {
-        if (*text == ':' || *text == ' ') {
-            text++;
-            continue;
-        }
-        int high = hexDigit(text[0]);
-        int low = high < 0 ? -1 : hexDigit(text[1]);
-        if (low < 0)
-            fail(lineNumber, "bad hex in atr");
-        if (script->atrBytes == SC_MAX_ATR_SIZE)
-            fail(lineNumber, "atr longer than 33 bytes (use atr-len for a hostile length)");
-        script->atr[script->atrBytes++] = (unsigned char)(high * 16 + low);
-        text += 2;
-    }
+    long n = parseHexBytes(text, script->atr, SC_MAX_ATR_SIZE);
+    if (n == HEX_BAD_DIGIT)
+        fail(lineNumber, "bad hex in atr");
+    if (n == HEX_TOO_LONG)
+        fail(lineNumber, "atr longer than 33 bytes (use atr-len for a hostile length)");
+    script->atrBytes = (size_t)n;
 }
 
 static long parseNumber(const char *text, unsigned lineNumber)

@@ -15,7 +15,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include "hex_digit.h"
+#include "hex.h"
 
 static CK_FUNCTION_LIST functions;
 
