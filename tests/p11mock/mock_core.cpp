@@ -688,6 +688,15 @@ Session* findSession(CK_SESSION_HANDLE h) {
   return it == g.sessions.end() ? nullptr : &it->second;
 }
 
+// The preamble of every call on a session: not initialised, a failure
+// scripted for this call, or no such session. Null with `rv` set in those cases.
+Session* sessionForCall(const Call& c, CK_SESSION_HANDLE h, CK_RV& rv) {
+  if (c.blocked(rv)) return nullptr;
+  Session* s = findSession(h);
+  if (!s) rv = CKR_SESSION_HANDLE_INVALID;
+  return s;
+}
+
 Object* visibleObject(const Session& s, CK_OBJECT_HANDLE h) {
   if (h == 0 || h > g.d.objects.size()) return nullptr;
   Object& o = g.d.objects[h - 1];
@@ -999,9 +1008,8 @@ CK_RV mockGetSessionInfo(CK_SESSION_HANDLE hSession, CK_SESSION_INFO_PTR pInfo) 
   c.arg(decNum(hSession));
   c.arg(ptrText(pInfo));
   CK_RV rv;
-  if (c.blocked(rv)) return c.done(rv);
-  Session* s = findSession(hSession);
-  if (!s) return c.done(CKR_SESSION_HANDLE_INVALID);
+  Session* s = sessionForCall(c, hSession, rv);
+  if (!s) return c.done(rv);
   if (!pInfo) return c.done(CKR_ARGUMENTS_BAD);
   const bool rw = (s->flags & CKF_RW_SESSION) != 0;
   const bool user = g.d.slots[s->slot].loggedIn;
@@ -1263,9 +1271,8 @@ CK_RV p11mock_Login(CK_SESSION_HANDLE hSession, CK_USER_TYPE userType, CK_UTF8CH
   c.arg(pPin ? quoted(pPin, ulPinLen) : "NULL");
   c.arg(decNum(ulPinLen));
   CK_RV rv;
-  if (c.blocked(rv)) return c.done(rv);
-  Session* s = findSession(hSession);
-  if (!s) return c.done(CKR_SESSION_HANDLE_INVALID);
+  Session* s = sessionForCall(c, hSession, rv);
+  if (!s) return c.done(rv);
   if (userType != CKU_USER) return c.done(CKR_USER_TYPE_INVALID);
   Slot& slot = g.d.slots[s->slot];
   if (slot.loggedIn) return c.done(CKR_USER_ALREADY_LOGGED_IN);
@@ -1280,9 +1287,8 @@ CK_RV p11mock_Logout(CK_SESSION_HANDLE hSession) {
   Call c("C_Logout");
   c.arg(decNum(hSession));
   CK_RV rv;
-  if (c.blocked(rv)) return c.done(rv);
-  Session* s = findSession(hSession);
-  if (!s) return c.done(CKR_SESSION_HANDLE_INVALID);
+  Session* s = sessionForCall(c, hSession, rv);
+  if (!s) return c.done(rv);
   Slot& slot = g.d.slots[s->slot];
   if (!slot.loggedIn) return c.done(CKR_USER_NOT_LOGGED_IN);
   slot.loggedIn = false;
@@ -1294,9 +1300,8 @@ CK_RV p11mock_DestroyObject(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE hObject
   c.arg(decNum(hSession));
   c.arg(decNum(hObject));
   CK_RV rv;
-  if (c.blocked(rv)) return c.done(rv);
-  Session* s = findSession(hSession);
-  if (!s) return c.done(CKR_SESSION_HANDLE_INVALID);
+  Session* s = sessionForCall(c, hSession, rv);
+  if (!s) return c.done(rv);
   if (!(s->flags & CKF_RW_SESSION)) return c.done(CKR_SESSION_READ_ONLY);
   Object* o = visibleObject(*s, hObject);
   if (!o) return c.done(CKR_OBJECT_HANDLE_INVALID);
@@ -1312,9 +1317,8 @@ CK_RV p11mock_GetAttributeValue(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE hOb
   c.arg(queryTemplate(pTemplate, ulCount));
   c.arg(decNum(ulCount));
   CK_RV rv;
-  if (c.blocked(rv)) return c.done(rv);
-  Session* s = findSession(hSession);
-  if (!s) return c.done(CKR_SESSION_HANDLE_INVALID);
+  Session* s = sessionForCall(c, hSession, rv);
+  if (!s) return c.done(rv);
   if (!pTemplate && ulCount) return c.done(CKR_ARGUMENTS_BAD);
   Object* o = visibleObject(*s, hObject);
   if (!o) return c.done(CKR_OBJECT_HANDLE_INVALID);
@@ -1360,9 +1364,8 @@ CK_RV p11mock_FindObjectsInit(CK_SESSION_HANDLE hSession, CK_ATTRIBUTE_PTR pTemp
   c.arg(valueTemplate(pTemplate, ulCount));
   c.arg(decNum(ulCount));
   CK_RV rv;
-  if (c.blocked(rv)) return c.done(rv);
-  Session* s = findSession(hSession);
-  if (!s) return c.done(CKR_SESSION_HANDLE_INVALID);
+  Session* s = sessionForCall(c, hSession, rv);
+  if (!s) return c.done(rv);
   if (s->finding) return c.done(CKR_OPERATION_ACTIVE);
   if (!pTemplate && ulCount) return c.done(CKR_ARGUMENTS_BAD);
   for (CK_ULONG i = 0; i < ulCount; ++i)
@@ -1385,9 +1388,8 @@ CK_RV p11mock_FindObjects(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE_PTR phObj
   c.arg(decNum(ulMaxObjectCount));
   c.arg(ptrText(pulObjectCount));
   CK_RV rv;
-  if (c.blocked(rv)) return c.done(rv);
-  Session* s = findSession(hSession);
-  if (!s) return c.done(CKR_SESSION_HANDLE_INVALID);
+  Session* s = sessionForCall(c, hSession, rv);
+  if (!s) return c.done(rv);
   if (!s->finding) return c.done(CKR_OPERATION_NOT_INITIALIZED);
   if (!phObject || !pulObjectCount) return c.done(CKR_ARGUMENTS_BAD);
   CK_ULONG n = 0;
@@ -1413,9 +1415,8 @@ CK_RV p11mock_FindObjectsFinal(CK_SESSION_HANDLE hSession) {
   Call c("C_FindObjectsFinal");
   c.arg(decNum(hSession));
   CK_RV rv;
-  if (c.blocked(rv)) return c.done(rv);
-  Session* s = findSession(hSession);
-  if (!s) return c.done(CKR_SESSION_HANDLE_INVALID);
+  Session* s = sessionForCall(c, hSession, rv);
+  if (!s) return c.done(rv);
   if (!s->finding) return c.done(CKR_OPERATION_NOT_INITIALIZED);
   s->finding = false;
   s->found.clear();
@@ -1429,9 +1430,8 @@ CK_RV p11mock_SignInit(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism, 
   c.arg(mechanismText(pMechanism));
   c.arg(decNum(hKey));
   CK_RV rv;
-  if (c.blocked(rv)) return c.done(rv);
-  Session* s = findSession(hSession);
-  if (!s) return c.done(CKR_SESSION_HANDLE_INVALID);
+  Session* s = sessionForCall(c, hSession, rv);
+  if (!s) return c.done(rv);
   if (!pMechanism) return c.done(CKR_ARGUMENTS_BAD);
   if (s->signing) return c.done(CKR_OPERATION_ACTIVE);
   if (pMechanism->mechanism != CKM_GOSTR3410) return c.done(CKR_MECHANISM_INVALID);
@@ -1453,9 +1453,8 @@ CK_RV p11mock_Sign(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pData, CK_ULONG ulDat
   c.arg(pSignature && pulSignatureLen ? "ptr/" + decNum(*pulSignatureLen) : ptrText(pSignature));
   c.arg(ptrText(pulSignatureLen));
   CK_RV rv;
-  if (c.blocked(rv)) return c.done(rv);
-  Session* s = findSession(hSession);
-  if (!s) return c.done(CKR_SESSION_HANDLE_INVALID);
+  Session* s = sessionForCall(c, hSession, rv);
+  if (!s) return c.done(rv);
   if (!s->signing) return c.done(CKR_OPERATION_NOT_INITIALIZED);
   // Every outcome but a length answer ends the operation.
   s->signing = false;
@@ -1491,9 +1490,8 @@ CK_RV p11mock_GenerateKeyPair(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMech
   c.arg(ptrText(phPublicKey));
   c.arg(ptrText(phPrivateKey));
   CK_RV rv;
-  if (c.blocked(rv)) return c.done(rv);
-  Session* s = findSession(hSession);
-  if (!s) return c.done(CKR_SESSION_HANDLE_INVALID);
+  Session* s = sessionForCall(c, hSession, rv);
+  if (!s) return c.done(rv);
   if (!pMechanism || !phPublicKey || !phPrivateKey) return c.done(CKR_ARGUMENTS_BAD);
   if ((!pPublicKeyTemplate && ulPublicKeyAttributeCount) || (!pPrivateKeyTemplate && ulPrivateKeyAttributeCount))
     return c.done(CKR_ARGUMENTS_BAD);
