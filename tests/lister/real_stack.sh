@@ -44,6 +44,9 @@ CHANNEL=0x8D21
 PORT0=$((CHANNEL)) PORT1=$((CHANNEL + 1))
 
 # Only one pcscd can run on a machine: its socket and pid file are fixed.
+# Runs from other build trees of this machine wait their turn here.
+exec 9> /tmp/card-helpers-pcscd.lock
+flock 9
 # Asked of the process table, not of the pid file, which may be stale and name
 # a pid that another process has since been given.
 if pgrep -x pcscd > /dev/null; then

@@ -10,6 +10,7 @@
 #include <openssl/err.h>
 #include <openssl/evp.h>
 #include <openssl/pem.h>
+#include <openssl/opensslv.h>
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -24,6 +25,15 @@
 #include <mutex>
 #include <string>
 #include <vector>
+
+// OpenSSL 1.1 (the older distributions the programs are proved on) names
+// these differently or needs the dynamic engine loader registered first.
+#if OPENSSL_VERSION_NUMBER < 0x30000000L
+#define EVP_PKEY_get_base_id EVP_PKEY_base_id
+#define P11MOCK_LOAD_DYNAMIC_ENGINE() ENGINE_load_dynamic()
+#else
+#define P11MOCK_LOAD_DYNAMIC_ENGINE() ((void)0)
+#endif
 
 namespace {
 
@@ -742,6 +752,7 @@ void complainOpenSsl(const std::string& msg) {
 // never need it.
 bool loadEngine() {
   if (g.engine) return true;
+  P11MOCK_LOAD_DYNAMIC_ENGINE();
   ENGINE* e = ENGINE_by_id("gost");
   if (!e) {
     complainOpenSsl("cannot load the OpenSSL gost engine (is OPENSSL_ENGINES right?)");

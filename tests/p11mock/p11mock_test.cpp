@@ -520,6 +520,9 @@ TEST_F(MockTest, GeneratedKeyPairSignsLikeAFakeKey) {
 // Loads the gost engine for the verifying side, independently of the module.
 ENGINE* gostEngine() {
   static ENGINE* e = [] {
+#if OPENSSL_VERSION_NUMBER < 0x30000000L
+    ENGINE_load_dynamic();  // OpenSSL 1.1 finds engines by id only through it
+#endif
     ENGINE* eng = ENGINE_by_id("gost");
     if (eng && ENGINE_init(eng) && ENGINE_set_default(eng, ENGINE_METHOD_ALL)) return eng;
     ERR_print_errors_fp(stderr);
