@@ -35,7 +35,7 @@ function(card_add_cases)
                COMMAND bash ${PROJECT_SOURCE_DIR}/tests/run-case.sh
                        --variant ${variant} --program ${program}
                        --module ${CC_MODULE} --case ${case_dir})
-      set_tests_properties(${test_name} PROPERTIES SKIP_RETURN_CODE 77
+      set_tests_properties(${test_name} PROPERTIES SKIP_RETURN_CODE 77 LABELS cases
                            ENVIRONMENT "${CC_ENVIRONMENT}")
     endforeach()
   endforeach()

@@ -1,42 +1,92 @@
 #!/usr/bin/env bash
 # The whole test suite, from a fresh machine: installs what is missing, builds
 # both ABIs (x86_64 and 32-bit x86), runs every test of each, then the suite
-# again under AddressSanitizer and UndefinedBehaviorSanitizer, then the bounded
-# fuzz runs. Prints a summary and exits non-zero on any failure.
+# again under AddressSanitizer and UndefinedBehaviorSanitizer, then builds the
+# release binaries and packages inside Debian 11 roots and runs the whole
+# suite with them there and on this host, then the bounded fuzz runs. Prints a
+# summary (passed, failed and skipped tests per stage, with the names of the
+# skipped and failed ones) and exits non-zero on any failure.
 #
 #   scripts/test.sh                 everything
 #   STAGES="x86_64 i386" scripts/test.sh   only the named stages
-#                                   (x86_64, i386, asan, asan-i386, fuzz)
+#                                   (x86_64, i386, asan, asan-i386, release, fuzz)
 #   FUZZ_SECONDS=N                  time per fuzz target (default 30)
+#
+# Skipped tests: a test skips (exit 77) only where the machine cannot give it
+# what it needs (not root, a component not installed). The release stages
+# never allow a skip. On CI (CI=true) no stage allows one: a green summary
+# means every test ran.
 set -uo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
-stages=${STAGES:-"x86_64 i386 asan asan-i386 fuzz"}
+stages=${STAGES:-"x86_64 i386 asan asan-i386 release fuzz"}
 jobs=$(nproc 2>/dev/null || echo 2)
+on_ci=false
+[ "${CI:-}" = true ] && on_ci=true
 
 bash scripts/install-deps.sh || { echo "installing the build and test packages failed"; exit 1; }
 
 # Only one pcscd can run on a machine, and the reader tests start their own on
 # private ports. One that the package's installation started would stand in
 # their way: on CI machines it is stopped; elsewhere the tests say so and fail.
-if [ "${CI:-}" = true ] && pgrep -x pcscd > /dev/null; then
+if $on_ci && pgrep -x pcscd > /dev/null; then
   echo "stopping the pcscd that is already running, so that the reader tests can start theirs"
   pkill -x pcscd; sleep 1
 fi
 
 extras=$root/build/i386-extras
-if [[ " $stages " == *" i386 "* || " $stages " == *" asan-i386 "* ]]; then
+if [[ " $stages " == *" i386 "* || " $stages " == *" asan-i386 "* || " $stages " == *" release "* ]]; then
   bash scripts/i386-extras.sh "$extras" >/dev/null || { echo "fetching the i386 test modules failed"; exit 1; }
 fi
+i386_args=(-DCMAKE_TOOLCHAIN_FILE="$root/cmake/i386.cmake" -DI386_EXTRAS="$extras"
+  -DGOST_ENGINES_DIR="$extras/usr/lib/i386-linux-gnu/engines-3")
 
 declare -a summary=()
 status=0
 
-# configure_and_test NAME BUILD_DIR [cmake args...]
+# summarize NAME LOG SKIPS: one summary line from a ctest log. SKIPS is
+# "allowed" where the stage may skip tests off CI, anything else where it may not.
+summarize() {
+  local name=$1 log=$2 skips=$3 total passed failed skipped line
+  total=$(sed -nE 's/.*tests failed out of ([0-9]+).*/\1/p' "$log" | tail -n 1)
+  if [ -z "$total" ]; then
+    summary+=("$name: ctest did not finish (see $log)"); status=1; return
+  fi
+  passed=$(grep -cE '^ *[0-9]+/[0-9]+ Test +#[0-9]+: .* Passed +[0-9.]+ sec' "$log")
+  skipped=$(sed -nE 's/^ *[0-9]+\/[0-9]+ Test +#[0-9]+: ([^ ]+) .*\*\*\*Skipped.*/\1/p' "$log")
+  failed=$(sed -nE 's/^ *[0-9]+\/[0-9]+ Test +#[0-9]+: ([^ ]+) .*\*\*\*(Failed|Exception|Timeout|Not Run).*/\1/p' "$log")
+  local n_skipped n_failed
+  n_skipped=$(grep -c . <<< "$skipped")
+  n_failed=$(grep -c . <<< "$failed")
+  line="$name: $passed passed, $n_failed failed, $n_skipped skipped, of $total"
+  if [ $((passed + n_failed + n_skipped)) -ne "$total" ]; then
+    line+=" (the counts do not add up: see $log)"; status=1
+  fi
+  [ "$n_failed" -eq 0 ] || { line+=$'\n'"  failed: $(tr '\n' ' ' <<< "$failed")"; status=1; }
+  if [ "$n_skipped" -ne 0 ]; then
+    line+=$'\n'"  skipped: $(tr '\n' ' ' <<< "$skipped")"
+    if $on_ci || [ "$skips" != allowed ]; then
+      line+=$'\n'"  FAILED: this stage may not skip tests"; status=1
+    fi
+  fi
+  summary+=("$line")
+}
+
+# run_ctest NAME LOG SKIPS COMMAND...: runs ctest through COMMAND, shows what
+# did not pass and adds the stage's summary line.
+run_ctest() {
+  local name=$1 log=$2 skips=$3
+  shift 3
+  echo "=== $name: ctest"
+  "$@" 2>&1 | tee "$log" | grep -vE '^ *[0-9]+/[0-9]+ Test +#[0-9]+: .* Passed|^ *Start +[0-9]+:' || true
+  summarize "$name" "$log" "$skips"
+}
+
+# configure_and_test NAME BUILD_DIR SKIPS [cmake args...]
 configure_and_test() {
-  local name=$1 dir=$2
-  shift 2
+  local name=$1 dir=$2 skips=$3
+  shift 3
   echo "=== $name: configure and build in $dir"
   if ! cmake -S "$root" -B "$dir" "$@" > "$dir.configure.log" 2>&1; then
     cat "$dir.configure.log"; summary+=("$name: configure FAILED"); status=1; return
@@ -45,37 +95,46 @@ configure_and_test() {
     grep -E "error|Error" "$dir.build.log" | head -n 40
     summary+=("$name: build FAILED (see $dir.build.log)"); status=1; return
   fi
-  echo "=== $name: ctest"
-  local log=$dir.ctest.log
-  ctest --test-dir "$dir" -j"$jobs" --output-on-failure --timeout 600 2>&1 | tee "$log" | grep -vE '^ *[0-9]+/[0-9]+ Test +#[0-9]+: .* Passed' || true
-  local line
-  line=$(grep -E 'tests passed, [0-9]+ tests failed out of' "$log" | tail -n 1)
-  if [ -z "$line" ] || ! grep -qE '^100% tests passed' <<< "$line"; then
-    summary+=("$name: ${line:-ctest did not finish}"); status=1
-  else
-    summary+=("$name: $line")
+  run_ctest "$name" "$dir.ctest.log" "$skips" ctest --test-dir "$dir" -j"$jobs" --output-on-failure --timeout 600
+}
+
+# The release binaries, built in Debian 11 roots; the whole suite with them
+# inside the roots (their glibc, OpenSSL 1.1, OpenSC 0.21) and on this host.
+release_stage() {
+  echo "=== release: build the release binaries and packages in Debian 11 roots"
+  if ! bash scripts/release.sh; then
+    summary+=("release: FAILED (no release binaries; see the messages above)"); status=1; return
   fi
+  local abi
+  for abi in i386 x86_64; do
+    run_ctest "release-$abi in its Debian 11 root" "build/release-$abi.root-ctest.log" never \
+      bash scripts/bullseye-root.sh run "build/roots/$abi" \
+      bash -c "cd /build/release && ctest -j$jobs --output-on-failure --timeout 600"
+  done
+  local args
+  for abi in x86_64 i386; do
+    args=(-DRELEASE_PROGRAMS_DIR="$root/build/release/$abi/bin"
+      -DRELEASE_PACKAGES_DIR="$root/build/release/$abi/packages")
+    [ "$abi" = i386 ] && args+=("${i386_args[@]}")
+    configure_and_test "release-$abi on this host" "build/release-check-$abi" never "${args[@]}"
+  done
 }
 
 mkdir -p build
 for stage in $stages; do
   case "$stage" in
-    x86_64) configure_and_test x86_64 build/x86_64 ;;
-    i386) configure_and_test i386 build/i386 -DCMAKE_TOOLCHAIN_FILE="$root/cmake/i386.cmake" \
-            -DI386_EXTRAS="$extras" \
-            -DGOST_ENGINES_DIR="$extras/usr/lib/i386-linux-gnu/engines-3" ;;
+    x86_64) configure_and_test x86_64 build/x86_64 allowed ;;
+    i386) configure_and_test i386 build/i386 allowed "${i386_args[@]}" ;;
     asan) ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-            configure_and_test asan-x86_64 build/asan-x86_64 -DSANITIZE=ON -DCMAKE_BUILD_TYPE=Debug ;;
+            configure_and_test asan-x86_64 build/asan-x86_64 allowed -DSANITIZE=ON -DCMAKE_BUILD_TYPE=Debug ;;
     asan-i386) ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-            configure_and_test asan-i386 build/asan-i386 -DSANITIZE=ON -DCMAKE_BUILD_TYPE=Debug \
-            -DCMAKE_TOOLCHAIN_FILE="$root/cmake/i386.cmake" -DI386_EXTRAS="$extras" \
-            -DGOST_ENGINES_DIR="$extras/usr/lib/i386-linux-gnu/engines-3" ;;
+            configure_and_test asan-i386 build/asan-i386 allowed -DSANITIZE=ON -DCMAKE_BUILD_TYPE=Debug \
+            "${i386_args[@]}" ;;
+    release) release_stage ;;
     fuzz)
-      if [ -f scripts/fuzz.sh ]; then
-        echo "=== fuzz: bounded runs"
-        if bash scripts/fuzz.sh "${FUZZ_SECONDS:-30}"; then summary+=("fuzz: clean")
-        else summary+=("fuzz: FAILED"); status=1; fi
-      fi ;;
+      echo "=== fuzz: bounded runs"
+      if bash scripts/fuzz.sh "${FUZZ_SECONDS:-30}"; then summary+=("fuzz: clean")
+      else summary+=("fuzz: FAILED"); status=1; fi ;;
     *) echo "unknown stage $stage"; status=1 ;;
   esac
 done

@@ -1,22 +1,36 @@
 #!/usr/bin/env bash
-# Checks the install layout and the Debian package of a built tree:
-#   - `cmake --install` into a temporary prefix gives the three programs in bin/
-#     and README.md and LICENSE in share/doc/card-helpers/;
-#   - cpack makes card-helpers_*_<arch>.deb whose control data names the
-#     architecture of the tree and depends on libc6 alone, and whose files are
-#     exactly those five under /usr;
-#   - the programs unpacked from it are of the tree's ELF class, still hardened
-#     after stripping, and run: each one's start-up failure in an empty working
-#     directory, and a real readTokenCert through the test module.
+# Checks the install layout and the three packages of a build:
+#   - without --packages: `cmake --install` into a temporary prefix gives the
+#     three programs in bin/ and README.md and LICENSE in share/doc/card-helpers/,
+#     and cpack makes the .deb, the .rpm and the .tar.gz, which are then checked;
+#   - with --packages DIR: the packages already made there (the release) are checked.
+# Each package must name the tree's architecture, depend on the C library alone
+# (with --glibc-floor: on exactly that glibc version), hold exactly the three
+# programs and the two documents, and unpack (dpkg -x, rpm2cpio | cpio, tar)
+# into programs of the tree's ELF class that are still hardened after
+# stripping and that run: each one's start-up failure in an empty working
+# directory, and a real readTokenCert through the test module.
 # Everything is made in a temporary folder that is removed at the end.
-#   package.sh BUILD_DIR ABI SOURCE_DIR [TEST_MODULE]
+#   package.sh --build DIR --abi ABI --source DIR [--module TEST_MODULE]
+#              [--packages DIR] [--glibc-floor VERSION]
 set -u
-build=$1 abi=$2 source=$3 module=${4:-}
+build="" abi="" source="" module="" packages="" floor=""
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --build) build=$2; shift 2 ;;
+    --abi) abi=$2; shift 2 ;;
+    --source) source=$2; shift 2 ;;
+    --module) module=$2; shift 2 ;;
+    --packages) packages=$2; shift 2 ;;
+    --glibc-floor) floor=$2; shift 2 ;;
+    *) echo "package.sh: unknown argument $1" >&2; exit 2 ;;
+  esac
+done
 
 case "$abi" in
-  x86_64) arch=amd64 elf_class=ELF64 ;;
-  i386) arch=i386 elf_class=ELF32 ;;
-  *) echo "unknown ABI $abi"; exit 2 ;;
+  x86_64) deb_arch=amd64 rpm_arch=x86_64 elf_class=ELF64 ;;
+  i386) deb_arch=i386 rpm_arch=i686 elf_class=ELF32 ;;
+  *) echo "unknown ABI '$abi'"; exit 2 ;;
 esac
 
 tmp=$(mktemp -d)
@@ -28,59 +42,97 @@ programs=(tovrel marbek quillet)
 docs=(README.md LICENSE)
 lissi_module=/opt/lissi-crypto/lircryptoki_fs/lib/liblircryptoki_fs.so
 
-# --- cmake --install ---------------------------------------------------------
-if cmake --install "$build" --prefix "$tmp/prefix" >"$tmp/install.log" 2>&1; then
-  for p in "${programs[@]}"; do
-    [ -x "$tmp/prefix/bin/$p" ] || fail "install: bin/$p missing or not executable"
-  done
-  for d in "${docs[@]}"; do
-    cmp -s "$source/$d" "$tmp/prefix/share/doc/card-helpers/$d" ||
-      fail "install: share/doc/card-helpers/$d missing or not the source's"
-  done
-else
-  fail "cmake --install failed"; cat "$tmp/install.log"
+# --- cmake --install and cpack -----------------------------------------------
+if [ -z "$packages" ]; then
+  if cmake --install "$build" --prefix "$tmp/prefix" >"$tmp/install.log" 2>&1; then
+    for p in "${programs[@]}"; do
+      [ -x "$tmp/prefix/bin/$p" ] || fail "install: bin/$p missing or not executable"
+    done
+    for d in "${docs[@]}"; do
+      cmp -s "$source/$d" "$tmp/prefix/share/doc/card-helpers/$d" ||
+        fail "install: share/doc/card-helpers/$d missing or not the source's"
+    done
+  else
+    fail "cmake --install failed"; cat "$tmp/install.log"
+  fi
+  if ! (cd "$build" && cpack -G "DEB;RPM;TGZ" -B "$tmp/out") >"$tmp/cpack.log" 2>&1; then
+    echo "FAIL: cpack failed"; cat "$tmp/cpack.log"; exit 1
+  fi
+  packages=$tmp/out
 fi
 
-# --- cpack -------------------------------------------------------------------
-if ! (cd "$build" && cpack -G DEB -B "$tmp/out") >"$tmp/cpack.log" 2>&1; then
-  echo "FAIL: cpack failed"; cat "$tmp/cpack.log"; exit 1
-fi
-debs=("$tmp"/out/card-helpers_*_"$arch".deb)
-if [ "${#debs[@]}" -ne 1 ] || [ ! -f "${debs[0]}" ]; then
-  echo "FAIL: expected one card-helpers_*_$arch.deb, found:"; ls "$tmp/out"; exit 1
-fi
-deb=${debs[0]}
+# one_package PATTERN: the single file of the package folder that matches.
+one_package() {
+  local found=("$packages"/$1)
+  if [ "${#found[@]}" -ne 1 ] || [ ! -f "${found[0]}" ]; then
+    fail "expected one $1 in $packages, found: $(ls "$packages" | tr '\n' ' ')"
+    return 1
+  fi
+  echo "${found[0]}"
+}
 
-field() { dpkg-deb -f "$deb" "$1"; }
-[ "$(field Package)" = card-helpers ] || fail "Package is '$(field Package)'"
-[ "$(field Architecture)" = "$arch" ] || fail "Architecture is '$(field Architecture)', not $arch"
-depends=$(field Depends)
-[[ "$depends" =~ ^libc6(\ \(\>=\ [0-9]+(\.[0-9]+)*\))?$ ]] || fail "Depends is '$depends', not libc6 alone"
-[ "$(field Maintainer)" = "Card helpers team <team@example.invalid>" ] ||
-  fail "Maintainer is '$(field Maintainer)'"
-[ -n "$(field Description)" ] || fail "no Description"
-dpkg-deb -I "$deb" >/dev/null || fail "dpkg-deb -I cannot read the package"
+# The regular files of an installed package, exactly, under PREFIX.
+expected_files() {
+  printf "$1/%s\n" bin/marbek bin/quillet bin/tovrel share/doc/card-helpers/LICENSE \
+    share/doc/card-helpers/README.md
+}
+same_files() {  # what expected actual
+  [ "$2" = "$3" ] || fail "$1: package files differ:"$'\n'"$(diff <(echo "$2") <(echo "$3"))"
+}
 
-# The regular files of the package, exactly.
-expected=$(printf '%s\n' ./usr/bin/marbek ./usr/bin/quillet ./usr/bin/tovrel \
-  ./usr/share/doc/card-helpers/LICENSE ./usr/share/doc/card-helpers/README.md)
-actual=$(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ { print $6 }' | sort)
-[ "$actual" = "$expected" ] || fail "package files differ:"$'\n'"$(diff <(echo "$expected") <(echo "$actual"))"
+# --- the .deb ------------------------------------------------------------------
+if deb=$(one_package "card-helpers_*_$deb_arch.deb"); then
+  field() { dpkg-deb -f "$deb" "$1"; }
+  [ "$(field Package)" = card-helpers ] || fail "deb: Package is '$(field Package)'"
+  [ "$(field Architecture)" = "$deb_arch" ] || fail "deb: Architecture is '$(field Architecture)', not $deb_arch"
+  depends=$(field Depends)
+  if [ -n "$floor" ]; then
+    [ "$depends" = "libc6 (>= $floor)" ] || fail "deb: Depends is '$depends', not 'libc6 (>= $floor)'"
+  else
+    [[ "$depends" =~ ^libc6(\ \(\>=\ [0-9]+(\.[0-9]+)*\))?$ ]] || fail "deb: Depends is '$depends', not libc6 alone"
+  fi
+  [ "$(field Maintainer)" = "Card helpers team <team@example.invalid>" ] ||
+    fail "deb: Maintainer is '$(field Maintainer)'"
+  [ -n "$(field Description)" ] || fail "deb: no Description"
+  same_files deb "$(expected_files ./usr)" "$(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ { print $6 }' | sort)"
+  dpkg -x "$deb" "$tmp/deb" || fail "dpkg -x failed"
+fi
+
+# --- the .rpm ------------------------------------------------------------------
+if rpm=$(one_package "card-helpers-*.$rpm_arch.rpm"); then
+  query() { rpm -qp --nosignature --qf "$1" "$rpm" 2>/dev/null; }
+  [ "$(query '%{NAME}')" = card-helpers ] || fail "rpm: Name is '$(query '%{NAME}')'"
+  [ "$(query '%{ARCH}')" = "$rpm_arch" ] || fail "rpm: Arch is '$(query '%{ARCH}')', not $rpm_arch"
+  [ "$(query '%{LICENSE}')" = MIT ] || fail "rpm: License is '$(query '%{LICENSE}')'"
+  requires=$(rpm -qp --nosignature --requires "$rpm" 2>/dev/null | grep -v '^rpmlib(' | sort -u)
+  # Only the C library, libdl, the loader and its hash style (and the shell of
+  # the empty scriptlets that cpack writes); the (64bit) marker on x86_64.
+  others=$(grep -vE '^(libc\.so\.6|libdl\.so\.2|ld-linux(-x86-64)?\.so\.2|rtld\(GNU_HASH\)|/bin/sh$)' <<< "$requires")
+  [ -z "$others" ] || fail "rpm: requires more than the C library:"$'\n'"$others"
+  if [ "$abi" = x86_64 ]; then
+    grep -E '^lib' <<< "$requires" | grep -vq '(64bit)$' && fail "rpm: a library requirement without (64bit)"
+  else
+    grep -q '(64bit)' <<< "$requires" && fail "rpm: a 64-bit requirement in a 32-bit package"
+  fi
+  newest=$(grep -oE 'GLIBC_[0-9.]+' <<< "$requires" | sed 's/GLIBC_//' | sort -V | tail -n 1)
+  [ -n "$newest" ] || fail "rpm: no libc.so.6(GLIBC_...) requirement"
+  if [ -n "$floor" ] && [ "$newest" != "$floor" ]; then
+    fail "rpm: the newest required glibc version is $newest, not $floor"
+  fi
+  same_files rpm "$(expected_files /usr)" "$(rpm -qplv --nosignature "$rpm" 2>/dev/null | awk '$1 !~ /^d/ { print $9 }' | sort)"
+  mkdir "$tmp/rpm"
+  (cd "$tmp/rpm" && rpm2cpio "$rpm" | cpio -idm --quiet) || fail "rpm2cpio | cpio failed"
+fi
+
+# --- the .tar.gz ---------------------------------------------------------------
+if tgz=$(one_package "card-helpers-*-linux-$rpm_arch.tar.gz"); then
+  top=$(basename "$tgz" .tar.gz)
+  same_files tgz "$(expected_files "$top")" "$(tar -tzvf "$tgz" | awk '$1 !~ /^d/ { print $6 }' | sort)"
+  mkdir "$tmp/tgz"
+  tar -xzf "$tgz" -C "$tmp/tgz" || fail "tar -xzf failed"
+fi
 
 # --- the unpacked programs -----------------------------------------------------
-root=$tmp/root
-dpkg -x "$deb" "$root" || { echo "FAIL: dpkg -x failed"; exit 1; }
-for d in "${docs[@]}"; do
-  cmp -s "$source/$d" "$root/usr/share/doc/card-helpers/$d" || fail "packaged $d is not the source's"
-done
-for p in "${programs[@]}"; do
-  bin=$root/usr/bin/$p
-  [ -x "$bin" ] || { fail "$p not executable in the package"; continue; }
-  readelf -h "$bin" | grep -q "Class:[[:space:]]*$elf_class" || fail "$p is not $elf_class"
-  bash "$source/tests/install/check-binary.sh" "$bin" >"$tmp/check.log" ||
-    fail "packaged $p: $(cat "$tmp/check.log")"
-done
-
 # Runs a packaged program in a fresh empty working directory; sets `out`
 # (its standard output) and `status`.
 run_empty() {
@@ -91,44 +143,63 @@ run_empty() {
   [ -z "$(ls -A "$work")" ] || fail "$(basename "$1") left files in an empty working directory: $(ls -A "$work")"
 }
 
-run_empty "$root/usr/bin/tovrel"
-[ "$status" -eq 1 ] || fail "tovrel without a plugin-directory file: exit $status, not 1"
-[ "${out%%$'\n'*}" = run ] || fail "tovrel: first trace line is not 'run'"
-grep -q 'vn_api_currplugDir.txt not exist' <<<"$out" || fail "tovrel: no 'vn_api_currplugDir.txt not exist'"
+# check_tree KIND DIR: the programs under DIR/bin of one unpacked package.
+check_tree() {
+  local kind=$1 dir=$2 p bin
+  for d in "${docs[@]}"; do
+    cmp -s "$source/$d" "$dir/share/doc/card-helpers/$d" || fail "$kind: packaged $d is not the source's"
+  done
+  for p in "${programs[@]}"; do
+    bin=$dir/bin/$p
+    [ -x "$bin" ] || { fail "$kind: $p not executable in the package"; continue; }
+    readelf -h "$bin" | grep -q "Class:[[:space:]]*$elf_class" || fail "$kind: $p is not $elf_class"
+    bash "$source/tests/install/check-binary.sh" "$bin" ${floor:+--glibc-floor "$floor"} >"$tmp/check.log" ||
+      fail "$kind: packaged $p: $(cat "$tmp/check.log")"
+  done
 
-run_empty "$root/usr/bin/quillet"
-[ "$status" -eq 1 ] || fail "quillet without a plugin-directory file: exit $status, not 1"
-grep -q 'vn_api_currplugDir.txt not exist' <<<"$out" || fail "quillet: no 'vn_api_currplugDir.txt not exist'"
+  run_empty "$dir/bin/tovrel"
+  [ "$status" -eq 1 ] || fail "$kind: tovrel without a plugin-directory file: exit $status, not 1"
+  [ "${out%%$'\n'*}" = run ] || fail "$kind: tovrel: first trace line is not 'run'"
+  grep -q 'vn_api_currplugDir.txt not exist' <<<"$out" || fail "$kind: tovrel: no 'vn_api_currplugDir.txt not exist'"
 
-# marbek loads the LISSI module from its fixed path; where that exists it is
-# hidden behind an empty /opt in a private mount namespace.
-if [ ! -e "$lissi_module" ]; then
-  run_empty "$root/usr/bin/marbek"
-elif [ "$(id -u)" -eq 0 ] && unshare -m true 2>/dev/null; then
-  run_empty unshare -m sh -c 'mount -t tmpfs tmpfs /opt && exec "$0"' "$root/usr/bin/marbek"
-else
-  echo "note: $lissi_module exists and cannot be hidden here; marbek's load failure not checked"
-  status=1 out="Can't load dll"
-fi
-[ "$status" -eq 1 ] || fail "marbek without its module: exit $status, not 1"
-grep -q "Can't load dll" <<<"$out" || fail "marbek: no \"Can't load dll\""
+  run_empty "$dir/bin/quillet"
+  [ "$status" -eq 1 ] || fail "$kind: quillet without a plugin-directory file: exit $status, not 1"
+  grep -q 'vn_api_currplugDir.txt not exist' <<<"$out" || fail "$kind: quillet: no 'vn_api_currplugDir.txt not exist'"
 
-# A real request through the test module: the first certificate of the demo token.
-if [ -n "$module" ]; then
-  work=$tmp/token
-  mkdir -p "$work/plug"
-  cp "$module" "$work/plug/libjcPKCS11.so.1"
-  printf '%s/\n' "$work/plug" >"$work/vn_api_currplugDir.txt"
-  printf 'readTokenCert\nJaCarta\n1234\n' >"$work/tovrel_in.txt"
-  (cd "$work" && env -u TEST_MODULE_LOG TEST_MODULE_CONF="$source/tests/fixtures/demo-token.conf" \
-    "$root/usr/bin/tovrel" >/dev/null 2>"$tmp/token.err")
-  status=$?
-  printf 'Result=0\nError=OK\nRawCert64Coded\n%s' "$(base64 -w0 "$source/tests/fixtures/demo-cert.der")" \
-    >"$tmp/expected_out.txt"
-  [ "$status" -eq 0 ] || fail "packaged tovrel readTokenCert: exit $status ($(cat "$tmp/token.err"))"
-  cmp -s "$tmp/expected_out.txt" "$work/tovrel_out.txt" ||
-    fail "packaged tovrel readTokenCert: response is not the demo certificate"
-fi
+  # marbek loads the LISSI module from its fixed path; where that exists it is
+  # hidden behind an empty /opt in a private mount namespace.
+  if [ ! -e "$lissi_module" ]; then
+    run_empty "$dir/bin/marbek"
+  elif [ "$(id -u)" -eq 0 ] && unshare -m true 2>/dev/null; then
+    run_empty unshare -m sh -c 'mount -t tmpfs tmpfs /opt && exec "$0"' "$dir/bin/marbek"
+  else
+    echo "note: $lissi_module exists and cannot be hidden here; marbek's load failure not checked"
+    status=1 out="Can't load dll"
+  fi
+  [ "$status" -eq 1 ] || fail "$kind: marbek without its module: exit $status, not 1"
+  grep -q "Can't load dll" <<<"$out" || fail "$kind: marbek: no \"Can't load dll\""
 
-[ "$failures" -eq 0 ] && echo "ok: $(basename "$deb")"
+  # A real request through the test module: the first certificate of the demo token.
+  if [ -n "$module" ]; then
+    local work=$tmp/token-$kind
+    mkdir -p "$work/plug"
+    cp "$module" "$work/plug/libjcPKCS11.so.1"
+    printf '%s/plug/\n' "$work" >"$work/vn_api_currplugDir.txt"
+    printf 'readTokenCert\nJaCarta\n1234\n' >"$work/tovrel_in.txt"
+    (cd "$work" && env -u TEST_MODULE_LOG TEST_MODULE_CONF="$source/tests/fixtures/demo-token.conf" \
+      "$dir/bin/tovrel" >/dev/null 2>"$tmp/token.err")
+    status=$?
+    printf 'Result=0\nError=OK\nRawCert64Coded\n%s' "$(base64 -w0 "$source/tests/fixtures/demo-cert.der")" \
+      >"$tmp/expected_out.txt"
+    [ "$status" -eq 0 ] || fail "$kind: packaged tovrel readTokenCert: exit $status ($(cat "$tmp/token.err"))"
+    cmp -s "$tmp/expected_out.txt" "$work/tovrel_out.txt" ||
+      fail "$kind: packaged tovrel readTokenCert: response is not the demo certificate"
+  fi
+}
+
+[ -d "$tmp/deb" ] && check_tree deb "$tmp/deb/usr"
+[ -d "$tmp/rpm" ] && check_tree rpm "$tmp/rpm/usr"
+[ -d "$tmp/tgz" ] && check_tree tgz "$tmp/tgz/$top"
+
+[ "$failures" -eq 0 ] && echo "ok: $(cd "$packages" && ls card-helpers* | tr '\n' ' ')"
 exit $((failures != 0))

@@ -73,10 +73,13 @@ if [ -f "$spy" ]; then
   calls=$(sed -n 's/^[0-9]*: \(C_[A-Za-z]*\).*/\1/p' "$TMP/spy.log" | tr '\n' ' ')
   check "spy: the signing run makes exactly these calls, in this order" same "$calls" \
     "C_Initialize C_GetSlotList C_GetSlotList C_GetSlotInfo C_GetSlotInfo C_OpenSession C_FindObjectsInit C_FindObjects C_FindObjectsFinal C_Login C_FindObjectsInit C_FindObjects C_FindObjectsFinal C_FindObjectsInit C_FindObjects C_FindObjectsFinal C_SignInit C_Logout C_CloseSession C_Finalize "
-  arguments=$(grep -oE 'flags = 0x[0-9a-f]+|userType = CKU_[A-Z]+|pPin\[ulPinLen\] [0-9a-f]+ / [0-9]+|CKA_CLASS +CKO_[A-Z_]+|pMechanism->type = CKM_[A-Z0-9_]+|pParameter\[ulParameterLen\] NULL' "$TMP/spy.log" |
-    sed -E 's/ +/ /g; s/pPin\[ulPinLen\] [0-9a-f]+ /pin length /' | tr '\n' ';')
+  # OpenSC 0.21's spy writes "type=" without blanks and no parameter line.
+  arguments=$(grep -oE 'flags = 0x[0-9a-f]+|userType = CKU_[A-Z]+|pPin\[ulPinLen\] [0-9a-f]+ / [0-9]+|CKA_CLASS +CKO_[A-Z_]+|pMechanism->type *= *CKM_[A-Z0-9_]+|pParameter\[ulParameterLen\] [A-Za-z0-9]+' "$TMP/spy.log" |
+    sed -E 's/ +/ /g; s/type ?= ?/type = /; s/pPin\[ulPinLen\] [0-9a-f]+ /pin length /' | tr '\n' ';')
+  parameter=""
+  grep -q 'pParameter\[ulParameterLen\]' "$TMP/spy.log" && parameter="pParameter[ulParameterLen] NULL;"
   check "spy: session flags, user type, PIN length, search classes and mechanism" same "$arguments" \
-    "flags = 0x6;CKA_CLASS CKO_CERTIFICATE;userType = CKU_USER;pin length / 4;CKA_CLASS CKO_PRIVATE_KEY;CKA_CLASS CKO_PUBLIC_KEY;pMechanism->type = CKM_GOSTR3410;pParameter[ulParameterLen] NULL;"
+    "flags = 0x6;CKA_CLASS CKO_CERTIFICATE;userType = CKU_USER;pin length / 4;CKA_CLASS CKO_PRIVATE_KEY;CKA_CLASS CKO_PUBLIC_KEY;pMechanism->type = CKM_GOSTR3410;$parameter"
 else
   echo "pkcs11-spy not installed: call sequence not checked"
 fi
