@@ -23,7 +23,10 @@
 # over the last one, which costs more on ext4 than on tmpfs.
 #
 # Builds (Release): the native tree in build/perf/main (tovrel and the test
-# module only), tests/perf in build/perf/tools. The tables also go to
+# module only), tests/perf in build/perf/tools. The release build of tovrel
+# (build/release/x86_64/bin, made in a Debian 11 root by scripts/release.sh,
+# which runs first when it is missing) is measured in the same rounds: each
+# table row says which build it measured. The tables also go to
 # build/perf/results.md, the raw timings to build/perf/raw/.
 set -euo pipefail
 
@@ -65,6 +68,11 @@ cmake --build "$main_build" -j"$(nproc)" --target tovrel p11mock >/dev/null
 cmake -S "$root/tests/perf" -B "$tools_build" -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build "$tools_build" -j"$(nproc)" >/dev/null
 tovrel="$main_build/bridge/tovrel"
+release_tovrel="$root/build/release/x86_64/bin/tovrel"
+if [ ! -x "$release_tovrel" ]; then
+  echo "building the release binaries (scripts/release.sh x86_64) ..."
+  bash "$root/scripts/release.sh" x86_64 >/dev/null
+fi
 mock_module="$main_build/tests/p11mock/libp11mock.so"
 floor="$tools_build/floor"
 runner="$tools_build/runner"
@@ -176,8 +184,10 @@ bench_row() {
 
   # Before timing: tovrel answers correctly, and the floor makes its calls.
   local answer="$work/tovrel_out.txt"
-  rm -f "$tmp/calls-tovrel" "$tmp/calls-floor"
+  rm -f "$tmp/calls-tovrel" "$tmp/calls-floor" "$tmp/calls-release"
   if [ -n "$conf" ]; then
+    (cd "$work" && "${env_cmd[@]}" TEST_MODULE_LOG="$tmp/calls-release" "$release_tovrel" >/dev/null)
+    check_response "$answer" "$command" "$expected"
     (cd "$work" && "${env_cmd[@]}" TEST_MODULE_LOG="$tmp/calls-tovrel" "$tovrel" >/dev/null)
     (cd "$work" && "${env_cmd[@]}" TEST_MODULE_LOG="$tmp/calls-floor" \
       "$floor" "$plug/libjcPKCS11.so.1" "$reader" "${floor_cmd[@]}")
@@ -188,24 +198,31 @@ bench_row() {
     local spy_work="$tmp/spy-$label-$command"
     cp -r "$work" "$spy_work"
     printf '%s/\n' "$spy_plug" >"$spy_work/vn_api_currplugDir.txt"
+    (cd "$spy_work" && PKCS11SPY="$file" PKCS11SPY_OUTPUT="$tmp/spy-release" "$release_tovrel" >/dev/null)
+    check_response "$spy_work/tovrel_out.txt" "$command" "$expected"
     (cd "$spy_work" && PKCS11SPY="$file" PKCS11SPY_OUTPUT="$tmp/spy-tovrel" "$tovrel" >/dev/null)
     (cd "$spy_work" && PKCS11SPY="$file" PKCS11SPY_OUTPUT="$tmp/spy-floor" \
       "$floor" "$spy_plug/libjcPKCS11.so.1" "$reader" "${floor_cmd[@]}")
     spy_calls "$tmp/spy-tovrel" >"$tmp/calls-tovrel"
     spy_calls "$tmp/spy-floor" >"$tmp/calls-floor"
-    rm -f "$tmp/spy-tovrel" "$tmp/spy-floor"
+    spy_calls "$tmp/spy-release" >"$tmp/calls-release"
+    rm -f "$tmp/spy-tovrel" "$tmp/spy-floor" "$tmp/spy-release"
     answer="$spy_work/tovrel_out.txt"
   fi
-  if ! cmp -s "$tmp/calls-tovrel" "$tmp/calls-floor"; then
-    echo "the floor does not make tovrel's calls for $command on $label:" >&2
-    diff "$tmp/calls-tovrel" "$tmp/calls-floor" | head -20 >&2
-    exit 1
-  fi
+  local calls
+  for calls in floor release; do
+    if ! cmp -s "$tmp/calls-tovrel" "$tmp/calls-$calls"; then
+      echo "the $calls program does not make tovrel's calls for $command on $label:" >&2
+      diff "$tmp/calls-tovrel" "$tmp/calls-$calls" | head -20 >&2
+      exit 1
+    fi
+  done
   local call_count
   call_count=$(grep -c '^C_' "$tmp/calls-tovrel")
   check_response "$answer" "$command" "$expected"
 
-  local commands=(tovrel "$tovrel" ::: floor "$floor" "$plug/libjcPKCS11.so.1" "$reader" "${floor_cmd[@]}")
+  local commands=(tovrel "$tovrel" ::: release "$release_tovrel" :::
+    floor "$floor" "$plug/libjcPKCS11.so.1" "$reader" "${floor_cmd[@]}")
   [ "${#tool_cmd[@]}" -eq 0 ] || commands+=(::: pkcs11-tool "${tool_cmd[@]}")
   "${env_cmd[@]}" "$runner" -r "$runs" -w "$warmup" -C "$work" -- "${commands[@]}" \
     >"$raw/$label-$command.txt"
@@ -215,9 +232,10 @@ bench_row() {
     rss[$label,$command,$name]=$r
     cpu[$label,$command,$name]=$c
   done <"$raw/$label-$command.txt"
-  table_rows+=("$label|$command|$call_count")
-  printf '  %-10s %-16s %5d calls  tovrel %8.2f ms  floor %8.2f ms\n' "$label" "$command" "$call_count" \
-    "${median[$label,$command,tovrel]}" "${median[$label,$command,floor]}"
+  table_rows+=("$label|$command|$call_count|tovrel" "$label|$command|$call_count|release")
+  printf '  %-10s %-16s %5d calls  tovrel %8.2f ms  release %8.2f ms  floor %8.2f ms\n' "$label" "$command" \
+    "$call_count" "${median[$label,$command,tovrel]}" "${median[$label,$command,release]}" \
+    "${median[$label,$command,floor]}"
 }
 
 load_before=$(cut -d' ' -f1-3 /proc/loadavg)
@@ -262,23 +280,29 @@ le() { awk -v a="$1" -v b="$2" 'BEGIN { exit !(a != "-" && a <= b) }'; }
 
 time_missed="" tool_missed="" memory_missed="" growth_missed=""
 {
-  echo "| module | command | calls | tovrel ms | floor ms | tovrel/floor | CPU tovrel/floor | pkcs11-tool ms | peak RSS tovrel KiB | peak RSS floor KiB | RSS ratio |"
-  echo "|---|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|"
+  echo "Build: \"debian12\" is tovrel built here (Release, this machine's GCC); \"release\" is the" \
+    "release binary (build/release/x86_64/bin, built in a Debian 11 root). Both run in the same rounds" \
+    "as the floor."
+  echo
+  echo "| module | command | build | calls | tovrel ms | floor ms | tovrel/floor | CPU tovrel/floor | pkcs11-tool ms | peak RSS tovrel KiB | peak RSS floor KiB | RSS ratio |"
+  echo "|---|---|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|"
   for row in "${table_rows[@]}"; do
-    IFS='|' read -r label command calls <<<"$row"
-    t=${median[$label,$command,tovrel]} f=${median[$label,$command,floor]}
+    IFS='|' read -r label command calls build <<<"$row"
+    t=${median[$label,$command,$build]} f=${median[$label,$command,floor]}
     tool=${median[$label,$command,pkcs11-tool]:-}
-    rt=${rss[$label,$command,tovrel]} rf=${rss[$label,$command,floor]}
+    rt=${rss[$label,$command,$build]} rf=${rss[$label,$command,floor]}
     time_ratio=$(ratio "$t" "$f") rss_ratio=$(ratio "$rt" "$rf")
-    cpu_ratio=$(ratio "${cpu[$label,$command,tovrel]}" "${cpu[$label,$command,floor]}")
-    le "$time_ratio" 1.10 || time_missed+=" $label/$command ($time_ratio)"
-    le "$rss_ratio" 1.5 || memory_missed+=" $label/$command ($rss_ratio)"
+    cpu_ratio=$(ratio "${cpu[$label,$command,$build]}" "${cpu[$label,$command,floor]}")
+    le "$time_ratio" 1.10 || time_missed+=" $label/$command/$build ($time_ratio)"
+    le "$rss_ratio" 1.5 || memory_missed+=" $label/$command/$build ($rss_ratio)"
     if [ -n "$tool" ]; then
-      awk -v a="$t" -v b="$tool" 'BEGIN { exit !(a < b) }' || tool_missed+=" $label/$command"
+      awk -v a="$t" -v b="$tool" 'BEGIN { exit !(a < b) }' || tool_missed+=" $label/$command/$build"
     fi
     [ -z "$tool" ] || tool=$(printf '%.2f' "$tool")
-    printf '| %s | %s | %s | %.2f | %.2f | %s | %s | %s | %s | %s | %s |\n' "$label" "$command" "$calls" "$t" "$f" \
-      "$time_ratio" "$cpu_ratio" "${tool:--}" "$rt" "$rf" "$rss_ratio"
+    build_name=$build
+    [ "$build" = tovrel ] && build_name=debian12
+    printf '| %s | %s | %s | %s | %.2f | %.2f | %s | %s | %s | %s | %s | %s |\n' "$label" "$command" "$build_name" \
+      "$calls" "$t" "$f" "$time_ratio" "$cpu_ratio" "${tool:--}" "$rt" "$rf" "$rss_ratio"
   done
   echo
   echo "Growth of getCertList on the test module, all sizes measured in the same rounds:" \
