@@ -1,24 +1,12 @@
-// The module's entry points, bound once by name and held for the whole run.
+// The module's entry points, bound once by name and held for the whole run:
+// _C_Initialize, _C_GetAttributeValue, ... (entry_point_list.h).
 #pragma once
 
 #include "bridge_codes.h"
 
-extern CK_C_Initialize _C_Initialize;
-extern CK_C_GetAttributeValue _C_GetAttributeValue;
-extern CK_C_GetSlotList _C_GetSlotList;
-extern CK_C_GetSlotInfo _C_GetSlotInfo;
-extern CK_C_OpenSession _C_OpenSession;
-extern CK_C_FindObjectsInit _C_FindObjectsInit;
-extern CK_C_FindObjects _C_FindObjects;
-extern CK_C_FindObjectsFinal _C_FindObjectsFinal;
-extern CK_C_DestroyObject _C_DestroyObject;
-extern CK_C_Logout _C_Logout;
-extern CK_C_CloseSession _C_CloseSession;
-extern CK_C_Finalize _C_Finalize;
-extern CK_C_Login _C_Login;
-extern CK_C_SignInit _C_SignInit;
-extern CK_C_Sign _C_Sign;
-extern CK_C_GenerateKeyPair _C_GenerateKeyPair;
+#define X(name) extern CK_C_##name _C_##name;
+#include "entry_point_list.h"
+#undef X
 
 // Looks each entry point up by its own name. A module that does not export
 // some of them (p11-kit's modules export only C_GetFunctionList) has the rest
