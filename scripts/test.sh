@@ -39,8 +39,6 @@ extras=$root/build/i386-extras
 if [[ " $stages " == *" i386 "* || " $stages " == *" asan-i386 "* || " $stages " == *" release "* ]]; then
   bash scripts/i386-extras.sh "$extras" >/dev/null || { echo "fetching the i386 test modules failed"; exit 1; }
 fi
-i386_args=(-DCMAKE_TOOLCHAIN_FILE="$root/cmake/i386.cmake" -DI386_EXTRAS="$extras"
-  -DGOST_ENGINES_DIR="$extras/usr/lib/i386-linux-gnu/engines-3")
 
 declare -a summary=()
 status=0
@@ -83,19 +81,19 @@ run_ctest() {
   summarize "$name" "$log" "$skips"
 }
 
-# configure_and_test NAME BUILD_DIR SKIPS [cmake args...]
+# configure_and_test NAME PRESET SKIPS: configures, builds and tests one tree
+# of CMakePresets.json (build/<folder> as the preset names it).
 configure_and_test() {
-  local name=$1 dir=$2 skips=$3
-  shift 3
-  echo "=== $name: configure and build in $dir"
-  if ! cmake -S "$root" -B "$dir" "$@" > "$dir.configure.log" 2>&1; then
-    cat "$dir.configure.log"; summary+=("$name: configure FAILED"); status=1; return
+  local name=$1 preset=$2 skips=$3 log=build/$2
+  echo "=== $name: configure and build (preset $preset)"
+  if ! cmake --preset "$preset" > "$log.configure.log" 2>&1; then
+    cat "$log.configure.log"; summary+=("$name: configure FAILED"); status=1; return
   fi
-  if ! cmake --build "$dir" -j"$jobs" > "$dir.build.log" 2>&1; then
-    grep -E "error|Error" "$dir.build.log" | head -n 40
-    summary+=("$name: build FAILED (see $dir.build.log)"); status=1; return
+  if ! cmake --build --preset "$preset" -j"$jobs" > "$log.build.log" 2>&1; then
+    grep -E "error|Error" "$log.build.log" | head -n 40
+    summary+=("$name: build FAILED (see $log.build.log)"); status=1; return
   fi
-  run_ctest "$name" "$dir.ctest.log" "$skips" ctest --test-dir "$dir" -j"$jobs" --output-on-failure --timeout 600
+  run_ctest "$name" "$log.ctest.log" "$skips" ctest --preset "$preset" -j"$jobs"
 }
 
 # The release binaries, built in Debian 11 roots; the whole suite with them
@@ -111,25 +109,16 @@ release_stage() {
       bash scripts/bullseye-root.sh run "build/roots/$abi" \
       bash -c "cd /build/release && ctest -j$jobs --output-on-failure --timeout 600"
   done
-  local args
   for abi in x86_64 i386; do
-    args=(-DRELEASE_PROGRAMS_DIR="$root/build/release/$abi/bin"
-      -DRELEASE_PACKAGES_DIR="$root/build/release/$abi/packages")
-    [ "$abi" = i386 ] && args+=("${i386_args[@]}")
-    configure_and_test "release-$abi on this host" "build/release-check-$abi" never "${args[@]}"
+    configure_and_test "release-$abi on this host" "release-$abi" never
   done
 }
 
 mkdir -p build
 for stage in $stages; do
   case "$stage" in
-    x86_64) configure_and_test x86_64 build/x86_64 allowed ;;
-    i386) configure_and_test i386 build/i386 allowed "${i386_args[@]}" ;;
-    asan) ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-            configure_and_test asan-x86_64 build/asan-x86_64 allowed -DSANITIZE=ON -DCMAKE_BUILD_TYPE=Debug ;;
-    asan-i386) ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-            configure_and_test asan-i386 build/asan-i386 allowed -DSANITIZE=ON -DCMAKE_BUILD_TYPE=Debug \
-            "${i386_args[@]}" ;;
+    x86_64 | i386 | asan-i386) configure_and_test "$stage" "$stage" allowed ;;
+    asan) configure_and_test asan-x86_64 asan allowed ;;
     release) release_stage ;;
     fuzz)
       echo "=== fuzz: bounded runs"
