@@ -16,8 +16,15 @@ esac
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 build="$root/build/fuzz"
 
-CC=clang CXX=clang++ cmake -S "$root/tests/fuzz" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build "$build" -j"$(nproc)"
+# The project's own tree, built with clang, AddressSanitizer and UBSan, with
+# the fuzz targets linked to libFuzzer (FUZZING) rather than to the replay
+# driver that every other tree uses. A folder left by an older layout of the
+# fuzz build is made anew.
+if [ -f "$build/CMakeCache.txt" ] && ! grep -q "^CMAKE_HOME_DIRECTORY:INTERNAL=$root\$" "$build/CMakeCache.txt"; then
+  rm -rf "$build"
+fi
+CC=clang CXX=clang++ cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSANITIZE=ON -DFUZZING=ON >/dev/null
+cmake --build "$build" -j"$(nproc)" --target fuzz-targets
 
 targets="${FUZZ_TARGETS:-$(cat "$build/fuzz-targets.txt")}"
 [ -n "$targets" ] || { echo "fuzz: no targets" >&2; exit 1; }
@@ -33,7 +40,7 @@ for t in $targets; do
   mkdir -p "$work" "$artifacts"
   cp -R "$root/tests/fuzz/corpus/$t/." "$work/"
   echo "== fuzz $t: ${seconds}s"
-  if "$build/fuzz_$t" -max_total_time="$seconds" -timeout=25 -rss_limit_mb=2048 \
+  if "$build/tests/fuzz/fuzz_$t" -max_total_time="$seconds" -timeout=25 -rss_limit_mb=2048 \
       -print_final_stats=1 -artifact_prefix="$artifacts/" "$work" >"$build/$t.log" 2>&1; then
     grep -E "^stat::(number_of_executed_units|new_units_added)" "$build/$t.log" | sed "s/^/   /" || true
     # A sanitizer report that did not stop the run still counts as a failure.
