@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Builds the codec benchmark (Release) into build/bench and runs it twice: as
+# Builds the codec benchmark (Release) into build/bench/codec and runs it twice: as
 # the machine is, and with OpenSSL's use of the SHA extensions masked
 # (OPENSSL_ia32cap bit 29 of the extended word), so that its SHA-1 runs its
 # fastest code without them. Each run ends with a table of ours/OpenSSL
@@ -8,9 +8,9 @@
 set -euo pipefail
 
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-build="$root/build/bench"
+build="$root/build/bench/codec"
 
-cmake -S "$root/tests/bench" -B "$build" -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake -S "$root/tests/bench/codec" -B "$build" -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build "$build" -j"$(nproc)" >/dev/null
 
 args=(--benchmark_repetitions=3 --benchmark_report_aggregates_only=true "$@")

@@ -6,7 +6,7 @@
 #   scripts/bench.sh            (BENCH_RUNS=N rounds, default 50; BENCH_WARMUP=N, default 3;
 #                                BENCH_KEEP=1 keeps the working folders, e.g. for a profiler)
 #
-# The floor (tests/perf/floor.c) loads the same module and makes exactly the
+# The floor (tests/bench/bridge/floor.c) loads the same module and makes exactly the
 # PKCS#11 calls that tovrel makes for the command, and nothing else; this
 # script checks that first, by comparing the two programs' call logs. Beside
 # it runs pkcs11-tool doing the same job where it has a way to. Modules:
@@ -14,7 +14,7 @@
 #   - the test module (tests/p11mock) with 10, 100, 500 and 1000 certificates
 #     of about 1.5 KiB made here with openssl, and a fake signing key.
 # Every command of a row is started once per round, round after round
-# (tests/perf/runner.c), and the medians are reported. Nothing is asserted:
+# (tests/bench/bridge/runner.c), and the medians are reported. Nothing is asserted:
 # the script prints the ratios and whether each target is met, and exits 0
 # unless something could not be built or did not answer correctly.
 #
@@ -22,23 +22,21 @@
 # shows in the results: tovrel writes each answer to a new file and renames it
 # over the last one, which costs more on ext4 than on tmpfs.
 #
-# Builds (Release): the native tree in build/perf/main (tovrel and the test
-# module only), tests/perf in build/perf/tools. The release build of tovrel
+# Builds (Release): the native tree in build/bench/main (tovrel and the test
+# module only), tests/bench/bridge in build/bench/tools. The release build of tovrel
 # (build/release/x86_64/bin, made in a Debian 11 root by scripts/release.sh,
 # which runs first when it is missing) is measured in the same rounds: each
 # table row says which build it measured. The tables also go to
-# build/perf/results.md, the raw timings to build/perf/raw/.
+# build/bench/results.md, the raw timings to build/bench/raw/.
 set -euo pipefail
 
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-main_build="$root/build/perf/main"
-tools_build="$root/build/perf/tools"
-results="$root/build/perf/results.md"
-raw="$root/build/perf/raw"
+main_build="$root/build/bench/main"
+tools_build="$root/build/bench/tools"
+results="$root/build/bench/results.md"
+raw="$root/build/bench/raw"
 runs=${BENCH_RUNS:-50}
 warmup=${BENCH_WARMUP:-3}
-trust_module=/usr/lib/x86_64-linux-gnu/pkcs11/p11-kit-trust.so
-spy_module=/usr/lib/x86_64-linux-gnu/pkcs11/pkcs11-spy.so
 cert_counts=(10 100 500 1000) # descriptions made
 row_counts=(10 100 1000)       # table rows
 growth_counts=(100 500 1000)   # the growth measurement
@@ -46,26 +44,18 @@ digest_b64="AAECAwQFBgcICQoLDA0ODxAREhMUFRYXGBkaGxwdHh8="
 digest_hex="000102030405060708090a0b0c0d0e0f101112131415161718191a1b1c1d1e1f"
 
 # --- what the benchmark needs, installed when missing --------------------------
-# (GoogleTest only because configuring the tree asks for it.)
-needed=(cmake gcc g++ libp11-kit-dev libssl-dev libgtest-dev openssl opensc opensc-pkcs11 p11-kit-modules)
-missing=()
-for p in "${needed[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-if [ "${#missing[@]}" -gt 0 ]; then
-  echo "installing: ${missing[*]}"
-  sudo=""
-  [ "$(id -u)" -eq 0 ] || sudo="sudo"
-  export DEBIAN_FRONTEND=noninteractive
-  $sudo apt-get update -q
-  $sudo apt-get install -y -q --no-install-recommends "${missing[@]}"
-fi
+bash "$root/scripts/install-deps.sh" >/dev/null
+
+# The modules of the ABI the benchmark builds for (this machine's compiler).
+multiarch=$(gcc -print-multiarch)
+trust_module=/usr/lib/$multiarch/pkcs11/p11-kit-trust.so
+spy_module=/usr/lib/$multiarch/pkcs11/pkcs11-spy.so
 
 # --- builds ---------------------------------------------------------------------
 echo "building (Release) ..."
 cmake -S "$root" -B "$main_build" -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build "$main_build" -j"$(nproc)" --target tovrel p11mock >/dev/null
-cmake -S "$root/tests/perf" -B "$tools_build" -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake -S "$root/tests/bench/bridge" -B "$tools_build" -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build "$tools_build" -j"$(nproc)" >/dev/null
 tovrel="$main_build/bridge/tovrel"
 release_tovrel="$root/build/release/x86_64/bin/tovrel"
@@ -308,26 +298,42 @@ time_missed="" tool_missed="" memory_missed="" growth_missed=""
   echo "Growth of getCertList on the test module, all sizes measured in the same rounds:" \
     "time per certificate between two sizes."
   echo
-  echo "| program | 100 certs ms | 500 certs ms | 1000 certs ms | µs/cert 100→500 | µs/cert 500→1000 | µs/cert 100→1000 | later/earlier |"
-  echo "|---|---:|---:|---:|---:|---:|---:|---:|"
+  # Columns from growth_counts: the time at each size, the time per
+  # certificate between neighbouring sizes and over the whole span, and the
+  # last span's slope against the first's.
+  first=${growth_counts[0]} last=${growth_counts[-1]}
+  spans=()
+  for ((i = 1; i < ${#growth_counts[@]}; i++)); do spans+=("${growth_counts[i - 1]}→${growth_counts[i]}"); done
+  header="| program |" rule="|---|"
+  for n in "${growth_counts[@]}"; do header+=" $n certs ms |"; rule+="---:|"; done
+  for span in "${spans[@]}" "$first→$last"; do header+=" µs/cert $span |"; rule+="---:|"; done
+  echo "$header later/earlier |"
+  echo "$rule---:|"
   for program in tovrel floor; do
-    a=${median[growth,$program,100]} b=${median[growth,$program,500]} c=${median[growth,$program,1000]}
-    read -r s1 s2 s3 g < <(awk -v a="$a" -v b="$b" -v c="$c" 'BEGIN {
-      s1 = (b - a) * 1000 / 400; s2 = (c - b) * 1000 / 500; s3 = (c - a) * 1000 / 900
-      printf "%.2f %.2f %.2f %.3f\n", s1, s2, s3, (s1 > 0 ? s2 / s1 : 0) }')
+    row="| $program |"
+    for n in "${growth_counts[@]}"; do row+=" $(printf '%.2f' "${median[growth,$program,$n]}") |"; done
+    slopes=()
+    for ((i = 1; i < ${#growth_counts[@]}; i++)); do
+      slopes+=("$(awk -v a="${median[growth,$program,${growth_counts[i - 1]}]}" -v b="${median[growth,$program,${growth_counts[i]}]}" \
+        -v n="$((growth_counts[i] - growth_counts[i - 1]))" 'BEGIN { printf "%.2f", (b - a) * 1000 / n }')")
+    done
+    whole=$(awk -v a="${median[growth,$program,$first]}" -v b="${median[growth,$program,$last]}" \
+      -v n="$((last - first))" 'BEGIN { printf "%.2f", (b - a) * 1000 / n }')
+    g=$(awk -v s1="${slopes[0]}" -v s2="${slopes[-1]}" 'BEGIN { printf "%.3f", (s1 > 0 ? s2 / s1 : 0) }')
     awk -v g="$g" 'BEGIN { exit !(g >= 0.8 && g <= 1.2) }' || growth_missed+=" $program ($g)"
-    printf '| %s | %.2f | %.2f | %.2f | %s | %s | %s | %s |\n' "$program" "$a" "$b" "$c" "$s1" "$s2" "$s3" "$g"
+    for slope in "${slopes[@]}" "$whole"; do row+=" $slope |"; done
+    echo "$row $g |"
   done
-  b1=${median[growth,tovrel,100]} b2=${median[growth,tovrel,1000]}
-  f1=${median[growth,floor,100]} f2=${median[growth,floor,1000]}
-  awk -v b1="$b1" -v b2="$b2" -v f1="$f1" -v f2="$f2" 'BEGIN {
-    printf "\ntovrel'"'"'s own cost per certificate above the floor (100→1000): %.2f µs\n", ((b2 - b1) - (f2 - f1)) * 1000 / 900 }'
+  b1=${median[growth,tovrel,$first]} b2=${median[growth,tovrel,$last]}
+  f1=${median[growth,floor,$first]} f2=${median[growth,floor,$last]}
+  awk -v b1="$b1" -v b2="$b2" -v f1="$f1" -v f2="$f2" -v n="$((last - first))" -v span="$first→$last" 'BEGIN {
+    printf "\ntovrel'"'"'s own cost per certificate above the floor (%s): %.2f µs\n", span, ((b2 - b1) - (f2 - f1)) * 1000 / n }'
   echo
   verdict() { if [ -z "$2" ]; then echo "- $1: met"; else echo "- $1: MISSED on$2"; fi; }
   echo "Targets:"
   verdict "tovrel within 1.10 of the floor" "$time_missed"
   verdict "tovrel faster than pkcs11-tool where it runs" "$tool_missed"
-  verdict "time per certificate constant within 20% (500→1000 against 100→500)" "$growth_missed"
+  verdict "time per certificate constant within 20% (${spans[-1]} against ${spans[0]})" "$growth_missed"
   verdict "peak memory within 1.5 of the floor" "$memory_missed"
 } >"$tmp/tables.md"
 
