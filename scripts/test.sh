@@ -30,6 +30,21 @@ if [[ " $stages " == *" i386 "* || " $stages " == *" asan-i386 "* ]]; then
   bash scripts/i386-extras.sh "$extras" >/dev/null || { echo "fetching the i386 test modules failed"; exit 1; }
 fi
 
+# SoftHSM2 built with GOST for each ABI the stages test (cached under build/; the
+# sanitizer trees reuse the plain build): the real GOST token test's module.
+gost_module_x86_64=() gost_module_i386=()
+if [[ " $stages " == *" x86_64 "* || " $stages " == *" asan "* ]]; then
+  module=$(bash scripts/softhsm-gost.sh x86_64 "$root/build/softhsm-gost") ||
+    { echo "building SoftHSM2 with GOST (x86_64) failed"; exit 1; }
+  gost_module_x86_64=(-DSOFTHSM2_GOST_MODULE="$module")
+fi
+if [[ " $stages " == *" i386 "* || " $stages " == *" asan-i386 "* ]]; then
+  module=$(OPENSSL_ENGINES="$extras/usr/lib/i386-linux-gnu/engines-3" \
+    bash scripts/softhsm-gost.sh i386 "$root/build/softhsm-gost") ||
+    { echo "building SoftHSM2 with GOST (i386) failed"; exit 1; }
+  gost_module_i386=(-DSOFTHSM2_GOST_MODULE="$module")
+fi
+
 declare -a summary=()
 status=0
 
@@ -60,16 +75,17 @@ configure_and_test() {
 mkdir -p build
 for stage in $stages; do
   case "$stage" in
-    x86_64) configure_and_test x86_64 build/x86_64 ;;
+    x86_64) configure_and_test x86_64 build/x86_64 "${gost_module_x86_64[@]}" ;;
     i386) configure_and_test i386 build/i386 -DCMAKE_TOOLCHAIN_FILE="$root/cmake/i386.cmake" \
             -DI386_EXTRAS="$extras" \
-            -DGOST_ENGINES_DIR="$extras/usr/lib/i386-linux-gnu/engines-3" ;;
+            -DGOST_ENGINES_DIR="$extras/usr/lib/i386-linux-gnu/engines-3" "${gost_module_i386[@]}" ;;
     asan) ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-            configure_and_test asan-x86_64 build/asan-x86_64 -DSANITIZE=ON -DCMAKE_BUILD_TYPE=Debug ;;
+            configure_and_test asan-x86_64 build/asan-x86_64 -DSANITIZE=ON -DCMAKE_BUILD_TYPE=Debug \
+            "${gost_module_x86_64[@]}" ;;
     asan-i386) ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
             configure_and_test asan-i386 build/asan-i386 -DSANITIZE=ON -DCMAKE_BUILD_TYPE=Debug \
             -DCMAKE_TOOLCHAIN_FILE="$root/cmake/i386.cmake" -DI386_EXTRAS="$extras" \
-            -DGOST_ENGINES_DIR="$extras/usr/lib/i386-linux-gnu/engines-3" ;;
+            -DGOST_ENGINES_DIR="$extras/usr/lib/i386-linux-gnu/engines-3" "${gost_module_i386[@]}" ;;
     fuzz)
       if [ -f scripts/fuzz.sh ]; then
         echo "=== fuzz: bounded runs"
