@@ -100,4 +100,16 @@ spy_bytes() {
 check "spy: C_Sign gets the host's digest" same "$(spy_bytes 'pData[ulDataLen]')" "$(od -An -v -tx1 "$TMP/digest.bin" | tr -d ' \n')"
 check "spy: the response carries the module's signature unchanged" same "$(spy_bytes 'pSignature[*pulSignatureLen]')" \
   "$(sed -n 's/^SignedData=//p' <<< "$RESPONSE" | base64 -d | od -An -v -tx1 | tr -d ' \n')"
+
+# A second token whose only key is RSA: the GOST module accepts CKM_GOSTR3410 for
+# it at C_SignInit and fails the signature itself.
+softhsm2-util --init-token --free --label rsa --so-pin 12345678 --pin 1234 > /dev/null || exit 1
+rsa_description=$(softhsm2-util --show-slots | awk '/Description:/ {d=$0} /Label: *rsa *$/ {print d; exit}' |
+  sed -e 's/^ *Description: *//' -e 's/ *$//')
+tool() { pkcs11-tool --module /usr/lib/softhsm/libsofthsm2.so --token-label rsa --login --pin 1234 "$@" > /dev/null 2>&1; }
+tool --write-object "$fixtures/cert1.der" --type cert --id 01 && tool --keypairgen --key-type rsa:2048 --id 01 ||
+  { echo "FAIL: RSA token set-up"; exit 1; }
+run_bridge tovrel "$tovrel" "$module" signDocumentRaw "$rsa_description" 1234 "$(head -c 32 /dev/urandom | base64 -w0)"
+check "tovrel: an RSA key on the GOST module answers C_Sign 5" \
+  same "$RESPONSE" $'Result=5\nError=CKR_GENERAL_ERROR\nError func=C_Sign'
 finish
