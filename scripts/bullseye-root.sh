@@ -21,7 +21,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 # What building, packaging and the tests need inside the root.
 PACKAGES=(g++ make cmake pkg-config binutils file libp11-kit-dev libssl-dev openssl
   libengine-gost-openssl1.1 opensc opensc-pkcs11 pcscd vsmartcard-vpcd libgtest-dev
-  softhsm2 p11-kit-modules dpkg-dev ca-certificates procps rpm rpm2cpio cpio)
+  softhsm2 p11-kit-modules dpkg-dev ca-certificates procps python3 rpm rpm2cpio cpio)
 
 # The archive apt uses on this machine, which also serves bullseye.
 archive_uri() {

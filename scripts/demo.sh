@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # The main job end to end, as the host does it: for tovrel and marbek, each of the
 # three commands in a fresh working directory against our test PKCS#11 module
-# holding a demo token (a certificate and a GOST R 34.10-2001 key pair), showing
-# the request, the trace and the response; the signature is then verified with
-# OpenSSL against the certificate. Last, quillet lists the card readers on a
+# holding a demo token (a certificate with its GOST R 34.10-2012 key pair of
+# 256-bit keys, which signs, then a GOST R 34.10-2001 certificate and key pair),
+# showing the request, the trace and the response; the signature is then verified
+# with OpenSSL against the first certificate. Last, quillet lists the card readers on a
 # virtual reader. Builds whatever is missing first.
 set -euo pipefail
 
@@ -64,7 +65,8 @@ for variant in tovrel marbek; do
   run_command "$variant" readTokenCert "$reader" ""
   run_command "$variant" signDocumentRaw "$reader" 1234 "$digest"
   sed -n 's/^SignedData=//p' "$LAST_RESPONSE" | base64 -d > "$tmp/signature.bin"
-  printf -- '--- verifying the %s signature with OpenSSL against the demo certificate\n' "$variant"
+  printf -- '--- verifying the %s signature (GOST R 34.10-2012, 256-bit key) with OpenSSL against the demo certificate\n' \
+    "$variant"
   openssl pkeyutl -engine gost -verify -certin -inkey "$fixtures/demo-cert.pem" \
     -in "$digest_file" -sigfile "$tmp/signature.bin" 2>/dev/null
 done

@@ -40,6 +40,21 @@ if [[ " $stages " == *" i386 "* || " $stages " == *" asan-i386 "* || " $stages "
   bash scripts/i386-extras.sh "$extras" >/dev/null || { echo "fetching the i386 test modules failed"; exit 1; }
 fi
 
+# SoftHSM2 built with GOST for each ABI the stages test (cached under build/; the
+# sanitizer trees reuse the plain build): the real GOST token test's module.
+gost_module_x86_64=() gost_module_i386=()
+if [[ " $stages " == *" x86_64 "* || " $stages " == *" asan "* || " $stages " == *" release "* ]]; then
+  module=$(bash scripts/softhsm-gost.sh x86_64 "$root/build/softhsm-gost") ||
+    { echo "building SoftHSM2 with GOST (x86_64) failed"; exit 1; }
+  gost_module_x86_64=(-DSOFTHSM2_GOST_MODULE="$module")
+fi
+if [[ " $stages " == *" i386 "* || " $stages " == *" asan-i386 "* || " $stages " == *" release "* ]]; then
+  module=$(OPENSSL_ENGINES="$extras/usr/lib/i386-linux-gnu/engines-3" \
+    bash scripts/softhsm-gost.sh i386 "$root/build/softhsm-gost") ||
+    { echo "building SoftHSM2 with GOST (i386) failed"; exit 1; }
+  gost_module_i386=(-DSOFTHSM2_GOST_MODULE="$module")
+fi
+
 declare -a summary=()
 status=0
 
@@ -81,12 +96,13 @@ run_ctest() {
   summarize "$name" "$log" "$skips"
 }
 
-# configure_and_test NAME PRESET SKIPS: configures, builds and tests one tree
-# of CMakePresets.json (build/<folder> as the preset names it).
+# configure_and_test NAME PRESET SKIPS [cmake args...]: configures, builds and
+# tests one tree of CMakePresets.json (build/<folder> as the preset names it).
 configure_and_test() {
   local name=$1 preset=$2 skips=$3 log=build/$2
+  shift 3
   echo "=== $name: configure and build (preset $preset)"
-  if ! cmake --preset "$preset" > "$log.configure.log" 2>&1; then
+  if ! cmake --preset "$preset" "$@" > "$log.configure.log" 2>&1; then
     cat "$log.configure.log"; summary+=("$name: configure FAILED"); status=1; return
   fi
   if ! cmake --build --preset "$preset" -j"$jobs" > "$log.build.log" 2>&1; then
@@ -109,16 +125,17 @@ release_stage() {
       bash scripts/bullseye-root.sh run "build/roots/$abi" \
       bash -c "cd /build/release && ctest -j$jobs --output-on-failure --timeout 600"
   done
-  for abi in x86_64 i386; do
-    configure_and_test "release-$abi on this host" "release-$abi" never
-  done
+  configure_and_test "release-x86_64 on this host" release-x86_64 never "${gost_module_x86_64[@]}"
+  configure_and_test "release-i386 on this host" release-i386 never "${gost_module_i386[@]}"
 }
 
 mkdir -p build
 for stage in $stages; do
   case "$stage" in
-    x86_64 | i386 | asan-i386) configure_and_test "$stage" "$stage" allowed ;;
-    asan) configure_and_test asan-x86_64 asan allowed ;;
+    x86_64) configure_and_test x86_64 x86_64 allowed "${gost_module_x86_64[@]}" ;;
+    i386) configure_and_test i386 i386 allowed "${gost_module_i386[@]}" ;;
+    asan) configure_and_test asan-x86_64 asan allowed "${gost_module_x86_64[@]}" ;;
+    asan-i386) configure_and_test asan-i386 asan-i386 allowed "${gost_module_i386[@]}" ;;
     release) release_stage ;;
     fuzz)
       echo "=== fuzz: bounded runs"

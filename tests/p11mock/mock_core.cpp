@@ -9,7 +9,9 @@
 #include <openssl/engine.h>
 #include <openssl/err.h>
 #include <openssl/evp.h>
+#include <openssl/objects.h>
 #include <openssl/pem.h>
+#include <openssl/x509.h>
 #include <openssl/opensslv.h>
 
 #include <fcntl.h>
@@ -185,6 +187,24 @@ void complain(const std::string& msg) { std::fprintf(stderr, "p11mock: %s\n", ms
 enum class Signer { None, Gost, Fake };
 enum class Token { Present, Absent, Appears };
 
+// TC26's vendor-defined key type of 512-bit GOST R 34.10-2012 keys; the 256-bit
+// keys of both generations are CKK_GOSTR3410.
+constexpr CK_KEY_TYPE kKeyTypeGost512 = 0xD4321003UL;
+
+// The GOST R 34.10 keys a `key` line may hold, told apart by the algorithm of
+// the PEM's PKCS#8 structure, with what signing with them takes and gives.
+struct GostKind {
+  int nid;
+  CK_KEY_TYPE keyType;
+  CK_ULONG dataLen;  // the hash the signature is over
+  CK_ULONG sigLen;
+};
+const GostKind kGostKinds[] = {
+    {NID_id_GostR3410_2001, CKK_GOSTR3410, 32, 64},
+    {NID_id_GostR3410_2012_256, CKK_GOSTR3410, 32, 64},
+    {NID_id_GostR3410_2012_512, kKeyTypeGost512, 64, 128},
+};
+
 struct Object {
   size_t slot = 0;  // index into Description::slots
   CK_OBJECT_CLASS cls = 0;
@@ -193,10 +213,13 @@ struct Object {
   bool isKey = false;      // half of a GOST key pair (CKA_KEY_TYPE)
   bool hasValue = false;
   Bytes value;
+  CK_KEY_TYPE keyType = CKK_GOSTR3410;
   Signer signer = Signer::None;
   std::string pem;        // Signer::Gost: the private key, PEM text
   std::string source;     // Signer::Gost: where the PEM came from
-  CK_ULONG sigLen = 64;   // Signer::Fake
+  int nid = NID_undef;    // Signer::Gost: the key's algorithm
+  CK_ULONG dataLen = 0;   // Signer::Gost: the only data length it signs
+  CK_ULONG sigLen = 64;
   bool destroyed = false;
 };
 
@@ -435,6 +458,22 @@ bool readFile(const std::string& path, Bytes& out, std::string& err) {
   return true;
 }
 
+// The kind of GOST key a PEM file holds, from the algorithm of its PKCS#8
+// structure alone: reading it needs no engine. Null for anything else.
+const GostKind* gostKindOf(const std::string& pem) {
+  BIO* bio = BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size()));
+  PKCS8_PRIV_KEY_INFO* p8 = bio ? PEM_read_bio_PKCS8_PRIV_KEY_INFO(bio, nullptr, nullptr, nullptr) : nullptr;
+  BIO_free(bio);
+  const ASN1_OBJECT* algorithm = nullptr;
+  int nid = NID_undef;
+  if (p8 && PKCS8_pkey_get0(&algorithm, nullptr, nullptr, nullptr, p8)) nid = OBJ_obj2nid(algorithm);
+  PKCS8_PRIV_KEY_INFO_free(p8);
+  ERR_clear_error();
+  for (const GostKind& kind : kGostKinds)
+    if (kind.nid == nid) return &kind;
+  return nullptr;
+}
+
 void setPadded(unsigned char* field, size_t width, const std::string& text) {
   std::memset(field, ' ', width);
   std::memcpy(field, text.data(), text.size() < width ? text.size() : width);
@@ -486,18 +525,20 @@ class Parser {
     return d_.objects.back();
   }
 
-  void addKeyPair(Signer signer, bool withPublic, const std::string& pem, const std::string& source,
-                  CK_ULONG sigLen) {
+  // A key pair: the private key as given, and unless withPublic is false a
+  // public key of the same type.
+  void addKeyPair(const Object& key, bool withPublic) {
     Object& priv = addObject(CKO_PRIVATE_KEY);
+    const size_t slot = priv.slot;
+    priv = key;
+    priv.slot = slot;
+    priv.cls = CKO_PRIVATE_KEY;
     priv.isPrivate = true;
     priv.isKey = true;
-    priv.signer = signer;
-    priv.pem = pem;
-    priv.source = source;
-    priv.sigLen = sigLen;
     if (withPublic) {
       Object& pub = addObject(CKO_PUBLIC_KEY);
       pub.isKey = true;
+      pub.keyType = key.keyType;
     }
   }
 
@@ -600,9 +641,18 @@ class Parser {
         return fail("usage: key <file.pem> [no-public]");
       Bytes pem;
       std::string err;
-      std::string file = resolve(w[0]);
-      if (!readFile(file, pem, err)) return fail(err);
-      addKeyPair(Signer::Gost, w.size() == 1, std::string(pem.begin(), pem.end()), file, 64);
+      Object key;
+      key.source = resolve(w[0]);
+      if (!readFile(key.source, pem, err)) return fail(err);
+      key.pem.assign(pem.begin(), pem.end());
+      const GostKind* kind = gostKindOf(key.pem);
+      if (!kind) return fail(key.source + ": not a GOST R 34.10-2001 or -2012 private key in PKCS#8 PEM");
+      key.signer = Signer::Gost;
+      key.nid = kind->nid;
+      key.keyType = kind->keyType;
+      key.dataLen = kind->dataLen;
+      key.sigLen = kind->sigLen;
+      addKeyPair(key, w.size() == 1);
       return true;
     }
     // fake-key
@@ -617,7 +667,10 @@ class Parser {
         return fail("usage: fake-key [no-public] [siglen <n>], n at most 65536");
       }
     }
-    addKeyPair(Signer::Fake, withPublic, std::string(), std::string(), sigLen);
+    Object key;
+    key.signer = Signer::Fake;
+    key.sigLen = sigLen;
+    addKeyPair(key, withPublic);
     return true;
   }
 
@@ -659,7 +712,7 @@ Attr attributeOf(const Object& o, CK_ATTRIBUTE_TYPE type, Bytes& v) {
     case CKA_CERTIFICATE_TYPE:
       return o.isCert ? ulong(CKC_X_509) : Attr::Missing;
     case CKA_KEY_TYPE:
-      return o.isKey ? ulong(CKK_GOSTR3410) : Attr::Missing;
+      return o.isKey ? ulong(o.keyType) : Attr::Missing;
     case CKA_SIGN:
       return o.isKey ? boolean(privateKey) : Attr::Missing;
     case CKA_VERIFY:
@@ -784,9 +837,9 @@ EVP_PKEY* gostKey(CK_OBJECT_HANDLE h, const Object& o) {
     complainOpenSsl("cannot read the private key in " + o.source);
     return nullptr;
   }
-  if (EVP_PKEY_get_base_id(key) != NID_id_GostR3410_2001) {
+  if (EVP_PKEY_get_base_id(key) != o.nid) {
     EVP_PKEY_free(key);
-    complain(o.source + " does not hold a GOST R 34.10-2001 key");
+    complain(o.source + ": the gost engine reads another kind of key than the file names");
     return nullptr;
   }
   g.keys[h] = key;
@@ -1471,13 +1524,15 @@ CK_RV p11mock_Sign(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pData, CK_ULONG ulDat
   s->signing = false;
   if (!pulSignatureLen || (!pData && ulDataLen)) return c.done(CKR_ARGUMENTS_BAD);
   const Object& key = g.d.objects[s->signKey - 1];
-  if (key.signer == Signer::Gost && ulDataLen != 32) return c.done(CKR_DATA_LEN_RANGE);
-  const CK_ULONG needed = key.signer == Signer::Gost ? 64 : key.sigLen;
+  // The length comes first, so a 512-bit key's 128 bytes are announced even
+  // to a caller that hands over a 32-byte digest and room for 64.
+  const CK_ULONG needed = key.sigLen;
   if (!pSignature || *pulSignatureLen < needed) {
     s->signing = true;
     *pulSignatureLen = needed;
     return c.done(pSignature ? CKR_BUFFER_TOO_SMALL : CKR_OK, decNum(needed));
   }
+  if (key.signer == Signer::Gost && ulDataLen != key.dataLen) return c.done(CKR_DATA_LEN_RANGE);
   Bytes sig;
   const bool ok = key.signer == Signer::Gost ? gostSign(s->signKey, key, pData, ulDataLen, sig)
                                              : fakeSign(key, pData, ulDataLen, sig);

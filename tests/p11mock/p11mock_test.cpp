@@ -531,52 +531,91 @@ ENGINE* gostEngine() {
   return e;
 }
 
-TEST_F(MockTest, RealGostSignatureVerifiesAgainstTheCertificate) {
-  // The demo token, as tests of the programs use it.
+// 1 when OpenSSL verifies the raw GOST signature of data with the certificate's key.
+int verifyUnder(const Bytes& der, const Bytes& signature, const Bytes& data) {
+  ENGINE* e = gostEngine();
+  const unsigned char* p = der.data();
+  X509* cert = e ? d2i_X509(nullptr, &p, static_cast<long>(der.size())) : nullptr;
+  EVP_PKEY* pub = cert ? X509_get0_pubkey(cert) : nullptr;
+  EVP_PKEY_CTX* ctx = pub ? EVP_PKEY_CTX_new(pub, e) : nullptr;
+  const int r = ctx && EVP_PKEY_verify_init(ctx) > 0
+                    ? EVP_PKEY_verify(ctx, signature.data(), signature.size(), data.data(), data.size())
+                    : -1;
+  EVP_PKEY_CTX_free(ctx);
+  X509_free(cert);
+  return r;
+}
+
+CK_ULONG keyType(const EntryPoints& p, CK_SESSION_HANDLE s, CK_OBJECT_HANDLE key) {
+  CK_ULONG type = 0;
+  CK_ATTRIBUTE t = {CKA_KEY_TYPE, &type, sizeof type};
+  EXPECT_EQ(p.C_GetAttributeValue(s, key, &t, 1), CKR_OK);
+  return type;
+}
+
+TEST_F(MockTest, RealGostSignaturesVerifyAgainstTheirCertificates) {
+  // The demo token, as tests of the programs use it: a GOST R 34.10-2012 pair
+  // with 256-bit keys first, then a GOST R 34.10-2001 pair.
   setenv("TEST_MODULE_CONF", fixture("demo-token.conf").c_str(), 1);
   ASSERT_EQ(p_.C_Initialize(nullptr), CKR_OK);
   const CK_SESSION_HANDLE s = open(1);
   using H = std::vector<CK_OBJECT_HANDLE>;
-  ASSERT_EQ(searchClass(s, CKO_CERTIFICATE), H{1});
-  const Bytes der = value(s, 1);
-  EXPECT_EQ(der, readBytes(fixture("demo-cert.der")));
+  ASSERT_EQ(searchClass(s, CKO_CERTIFICATE), (H{1, 4}));
+  EXPECT_EQ(value(s, 1), readBytes(fixture("demo-cert.der")));
+  EXPECT_EQ(value(s, 4), readBytes(fixture("demo-2001-cert.der")));
 
   unsigned char pin[] = "1234";
   ASSERT_EQ(p_.C_Login(s, CKU_USER, pin, 4), CKR_OK);
-  ASSERT_EQ(searchClass(s, CKO_PRIVATE_KEY), H{2});
-  ASSERT_EQ(searchClass(s, CKO_PUBLIC_KEY), H{3});
+  ASSERT_EQ(searchClass(s, CKO_PRIVATE_KEY), (H{2, 5}));
+  ASSERT_EQ(searchClass(s, CKO_PUBLIC_KEY), (H{3, 6}));
+  for (CK_OBJECT_HANDLE key : {2, 3, 5, 6}) EXPECT_EQ(keyType(p_, s, key), CKK_GOSTR3410) << key;
 
+  ASSERT_NE(gostEngine(), nullptr) << "gost engine (OPENSSL_ENGINES)";
   const Bytes d = digest32();
-  Bytes sig;
-  ASSERT_EQ(sign(s, 2, d, sig), CKR_OK) << "is the gost engine reachable (OPENSSL_ENGINES, GOST_ENGINES_DIR)?";
-  ASSERT_EQ(sig.size(), 64u);
-  Bytes shortDigest(d.begin(), d.end() - 1);
-  EXPECT_EQ(sign(s, 2, shortDigest, sig), CKR_DATA_LEN_RANGE);
-  ASSERT_EQ(sign(s, 2, d, sig), CKR_OK);
+  for (CK_OBJECT_HANDLE key : {2, 5}) {
+    SCOPED_TRACE(key);
+    const Bytes der = value(s, key - 1);
+    Bytes sig;
+    ASSERT_EQ(sign(s, key, d, sig), CKR_OK) << "is the gost engine reachable (OPENSSL_ENGINES, GOST_ENGINES_DIR)?";
+    ASSERT_EQ(sig.size(), 64u);
+    EXPECT_EQ(verifyUnder(der, sig, d), 1);
+    Bytes bad = sig;
+    bad[10] ^= 0x01;
+    EXPECT_NE(verifyUnder(der, bad, d), 1);
+    Bytes other = d;
+    other[0] ^= 0x80;
+    EXPECT_NE(verifyUnder(der, sig, other), 1);
+    Bytes shortDigest(d.begin(), d.end() - 1);
+    EXPECT_EQ(sign(s, key, shortDigest, sig), CKR_DATA_LEN_RANGE);
+  }
+}
 
-  ENGINE* e = gostEngine();
-  ASSERT_NE(e, nullptr) << "gost engine (OPENSSL_ENGINES)";
-  const unsigned char* p = der.data();
-  X509* cert = d2i_X509(nullptr, &p, static_cast<long>(der.size()));
-  ASSERT_NE(cert, nullptr);
-  EVP_PKEY* pub = X509_get0_pubkey(cert);
-  ASSERT_NE(pub, nullptr);
-  auto verify = [&](const Bytes& signature, const Bytes& data) {
-    EVP_PKEY_CTX* ctx = EVP_PKEY_CTX_new(pub, e);
-    int r = ctx && EVP_PKEY_verify_init(ctx) > 0
-                ? EVP_PKEY_verify(ctx, signature.data(), signature.size(), data.data(), data.size())
-                : -1;
-    EVP_PKEY_CTX_free(ctx);
-    return r;
-  };
-  EXPECT_EQ(verify(sig, d), 1);
-  Bytes bad = sig;
-  bad[10] ^= 0x01;
-  EXPECT_NE(verify(bad, d), 1);
-  Bytes other = d;
-  other[0] ^= 0x80;
-  EXPECT_NE(verify(sig, other), 1);
-  X509_free(cert);
+TEST_F(MockTest, A512BitKeyAnnouncesItsLongerSignatureFirst) {
+  init("slot 1\n  cert " + fixture("gost512-cert.der") + "\n  key " + fixture("gost512-key.pem") + "\n");
+  const CK_SESSION_HANDLE s = open(1);
+  unsigned char pin[] = "1234";
+  ASSERT_EQ(p_.C_Login(s, CKU_USER, pin, 4), CKR_OK);
+  EXPECT_EQ(keyType(p_, s, 2), 0xD4321003UL);  // TC26's CKK_GOSTR3410_512
+  EXPECT_EQ(keyType(p_, s, 3), 0xD4321003UL);
+
+  // A 32-byte digest and room for 64, as the bridge signs: the length answer.
+  Bytes sig;
+  EXPECT_EQ(sign(s, 2, digest32(), sig, 64), CKR_BUFFER_TOO_SMALL);
+  CK_ULONG len = 64;
+  Bytes room(64);
+  Bytes d = digest32();
+  ASSERT_EQ(p_.C_Sign(s, d.data(), d.size(), room.data(), &len), CKR_BUFFER_TOO_SMALL);
+  EXPECT_EQ(len, 128u);
+  // With room, it signs a 64-byte hash only.
+  room.assign(128, 0);
+  ASSERT_EQ(p_.C_Sign(s, d.data(), d.size(), room.data(), &len), CKR_DATA_LEN_RANGE);
+  Bytes d64 = d;
+  d64.insert(d64.end(), d.begin(), d.end());
+  ASSERT_EQ(sign(s, 2, d64, sig, 128), CKR_OK);
+  ASSERT_EQ(sig.size(), 128u);
+  EXPECT_EQ(verifyUnder(value(s, 1), sig, d64), 1);
+  d64[63] ^= 0x01;
+  EXPECT_NE(verifyUnder(value(s, 1), sig, d64), 1);
 }
 
 // ---------------------------------------------------------------------------
@@ -742,6 +781,7 @@ TEST_F(MockTest, BadDescriptionsFailInitialize) {
       "slot 1\n  object 1 zz\n",
       "slot 1\n  key /nonexistent.pem\n",
       "slot 1\n  key k.pem public\n",
+      "slot 1\n  key /dev/null\n",
       "slot 1\n  fake-key siglen\n",
       "slot 1\n  fake-key siglen 70000\n",
       "slot 1\n  fake-key public\n",

@@ -36,6 +36,24 @@ list_items() {
     sed -n 's/^{hash:"\([0-9A-F]*\)",cert_base64:"\([A-Za-z0-9+\/=]*\)"}$/\1 \2/p'
 }
 
+# gost_verifies CERT.pem DIGEST SIGNATURE: OpenSSL's gost engine accepts the raw
+# signature of the digest under the certificate's key. The verifier is the machine's
+# own OpenSSL, whatever engine the module under test uses.
+gost_verifies() {
+  env -u OPENSSL_ENGINES openssl pkeyutl -engine gost -verify -certin -inkey "$1" -in "$2" -sigfile "$3" \
+    > /dev/null 2>&1
+}
+
+# layout_verifies / layout_rejects CERT.der DIGEST SIGNATURE: the curve arithmetic of
+# gost_verify.py, which uses no OpenSSL, accepts the signature, or rejects it as a
+# wrong signature (and not as unusable input).
+GOST_VERIFY=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)/gost_verify.py
+layout_verifies() { python3 "$GOST_VERIFY" "$@"; }
+layout_rejects() {
+  python3 "$GOST_VERIFY" "$@"
+  [ $? -eq 1 ]
+}
+
 finish() {
   if [ "$failures" -ne 0 ]; then echo "$failures check(s) failed"; exit 1; fi
   echo "all checks passed"
