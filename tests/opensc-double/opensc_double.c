@@ -53,7 +53,8 @@ static int contextResult = 0;
 static int contextGiven = -1; /* -1: when contextResult is 0 */
 static ReaderScript scripts[MAX_READERS];
 static unsigned readerCount = 0;
-static long claimedReaders = -1; /* what sc_ctx_get_reader_count says; -1: readerCount */
+static int readersClaimed = 0;   /* whether sc_ctx_get_reader_count says claimedReaders */
+static unsigned claimedReaders = 0;
 static char crashIn[64] = "";    /* the function that crashes instead of answering */
 
 static struct sc_context theContext;
@@ -178,7 +179,8 @@ static void loadDescription(const char *path)
             unsigned long claimed = strtoul(value, &end, 0);
             if (end == value || *end != '\0' || claimed > 0xFFFFFFFFUL)
                 fail(lineNumber, "reader-count needs a number up to 0xFFFFFFFF");
-            claimedReaders = (long)claimed;
+            claimedReaders = (unsigned)claimed;
+            readersClaimed = 1;
         } else if (strcmp(keyword, "crash") == 0) {
             if (strlen(value) == 0 || strlen(value) >= sizeof crashIn)
                 fail(lineNumber, "crash needs a function name");
@@ -335,7 +337,7 @@ int sc_context_create(sc_context_t **ctx, const sc_context_param_t *parm)
 unsigned int sc_ctx_get_reader_count(sc_context_t *ctx)
 {
     crashIfScripted("sc_ctx_get_reader_count");
-    unsigned count = ctx != &theContext ? 0 : claimedReaders >= 0 ? (unsigned)claimedReaders : readerCount;
+    unsigned count = ctx != &theContext ? 0 : readersClaimed ? claimedReaders : readerCount;
     logLine("sc_ctx_get_reader_count(%s) = %u", describeContext(ctx), count);
     return count;
 }
