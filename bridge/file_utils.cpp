@@ -44,11 +44,11 @@ int openRegularForWriting(const char* path, int extraFlags)
     return fd;
 }
 
-// Nothing more can be done when even this fails.
+// Empties the file; when even that fails, nothing more can be done.
 void emptyFile(int fd)
 {
-    if (::ftruncate(fd, 0) != 0)
-        return;
+    int result = ::ftruncate(fd, 0);
+    (void)result;
 }
 
 // The plain behaviour: truncate the target and write the body into it. A body

@@ -69,9 +69,10 @@ int main()
         return 1;
     }
     trace("\ndll loaded");
-    // Every run from here on ends with exit status 0, and may end inside the
-    // module without writing a body (the module exits or crashes): an earlier
-    // run's answer must not be left to be read as this one's.
+    // No run ends with exit status 1 from here on, and a run may now end
+    // inside the module without writing a body (the module exits or
+    // crashes): an earlier run's answer must not be left to be read as this
+    // one's.
     removeEarlierResponse();
     bindEntryPoints(module);
 
