@@ -16,6 +16,10 @@ const unsigned long MAX_LISTED_OBJECTS = 100000;
 // How much of the list is collected before it is handed to the response draft.
 const size_t LIST_PIECE_SIZE = 64 * 1024;
 
+// The largest list body written: far above any real token, and a module that
+// hands out large values again and again cannot fill the disk.
+const unsigned long long MAX_LIST_BYTES = 256ULL * 1024 * 1024;
+
 // Appends one list item for a certificate value: its SHA-1 fingerprint and Base64 text.
 void appendItem(std::string& list, bool first, const unsigned char* value, CK_ULONG length)
 {
@@ -43,6 +47,7 @@ void getCertList()
     ResponseDraft draft;
     beginResponse(draft);
     std::string pending = "[";
+    unsigned long long bodySize = 1; // "[" so far, and "]" still to come
     bool first = true;
     for (unsigned long drawn = 0;; ++drawn) {
         CK_ULONG count = 0;
@@ -51,7 +56,7 @@ void getCertList()
                  : CKR_GENERAL_ERROR;
         if (rv != CKR_OK) {
             discardResponse(draft);
-            PrintError("FIND_Objects", static_cast<int>(rv));
+            PrintError("FIND_Objects", responseCode(rv));
             return;
         }
         if (count == 0)
@@ -61,7 +66,7 @@ void getCertList()
         CK_RV classResult =
             callEntry(_C_GetAttributeValue, session, userCert, &classTemplate, static_cast<CK_ULONG>(1));
         if (classResult != CKR_OK) {
-            p11_warn("C_GetAttributeValue(CLASS)", static_cast<int>(classResult));
+            p11_warn("C_GetAttributeValue(CLASS)", responseCode(classResult));
             continue;
         }
         if (objectClass != CKO_CERTIFICATE)
@@ -71,9 +76,16 @@ void getCertList()
         // A certificate whose value cannot be read is left out whole.
         if (!value)
             continue;
+        size_t before = pending.size();
         appendItem(pending, first, value, length);
         first = false;
         std::free(value);
+        bodySize += pending.size() - before;
+        if (bodySize + 1 > MAX_LIST_BYTES) {
+            discardResponse(draft);
+            PrintError("FIND_Objects", CKR_HOST_MEMORY);
+            return;
+        }
         if (pending.size() >= LIST_PIECE_SIZE) {
             appendResponse(draft, pending.data(), pending.size());
             pending.clear();
@@ -91,7 +103,7 @@ void readTokenCert()
     CK_ULONG length = 0;
     unsigned char* value = getVALUE(session, userCert, &length);
     if (rv != CKR_OK || !value) {
-        PrintError("getCertificateInfo", static_cast<int>(rv != CKR_OK ? rv : CKR_GENERAL_ERROR));
+        PrintError("getCertificateInfo", responseCode(rv != CKR_OK ? rv : CKR_GENERAL_ERROR));
         return;
     }
     std::string text = base64_encode_s(value, static_cast<unsigned int>(length), base64_chars);

@@ -3,7 +3,9 @@
 // directory) and as marbek (the LISSI module at its fixed path).
 #include "bridge_codes.h"
 #include "entry_points.h"
+#include "file_utils.h"
 #include "plugin_dir.h"
+#include "process_guard.h"
 #include "request.h"
 #include "responses.h"
 #include "session.h"
@@ -13,6 +15,7 @@
 #include <cstdio>
 #include <cstring>
 #include <dlfcn.h>
+#include <sys/prctl.h>
 
 namespace {
 // Fills `path` with the module to load; false when there is none to load.
@@ -20,18 +23,19 @@ bool findModulePath(char (&path)[MODULE_PATH_SIZE])
 {
 #ifdef BUILD_ETOKEN
     // The plugin-directory file stays open until the process ends.
-    FILE* plugDir = std::fopen(PLUGIN_DIR_FILE, "r");
+    FILE* plugDir = openHostFile(PLUGIN_DIR_FILE);
     if (!plugDir || std::ferror(plugDir)) {
         trace("vn_api_currplugDir.txt not exist\n");
         return false;
     }
-    std::string directory = readPlugDirToken(plugDir);
+    std::string directory;
+    bool fits = readPlugDirToken(plugDir, longestDirectory(MODULE_FILE_NAME), directory);
     trace("readed from currPlugDir:\n");
     trace(directory);
     trace("\n");
     // A path that does not fit is never cut short: there is no module to load.
     char directoryPath[MODULE_PATH_SIZE];
-    if (!buildModulePath(directory, MODULE_FILE_NAME, directoryPath)) {
+    if (!fits || !buildModulePath(directory, MODULE_FILE_NAME, directoryPath)) {
         trace("Can't load dll\n");
         return false;
     }
@@ -46,6 +50,9 @@ bool findModulePath(char (&path)[MODULE_PATH_SIZE])
 
 int main()
 {
+    guardStandardStreams();
+    // A core dump would hold the PIN.
+    ::prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);
     trace("run\n");
 #ifdef BUILD_ETOKEN
     trace("BUILD_ETOKEN is defined\n");
@@ -62,19 +69,22 @@ int main()
         return 1;
     }
     trace("\ndll loaded");
+    // No run ends with exit status 1 from here on, and a run may now end
+    // inside the module without writing a body (the module exits or
+    // crashes): an earlier run's answer must not be left to be read as this
+    // one's.
+    removeEarlierResponse();
     bindEntryPoints(module);
 
     trace("\n filename_in: ");
     trace(REQUEST_FILE_NAME);
     trace("\n");
     Request request;
-    FILE* in = std::fopen(REQUEST_FILE_NAME, "rt");
-    if (in) {
-        request = readRequest(in);
-        std::fclose(in);
+    bool readable = readRequestFile(REQUEST_FILE_NAME, request);
+    holdPin(request.pin);
+    if (readable)
         traceRequest(request);
-    }
-    if (!in || request.lineCount < MIN_REQUEST_LINES) {
+    if (!readable || request.lineCount < MIN_REQUEST_LINES) {
         PrintError("main_code", CKR_PARAMS_NOT_FOUND);
         teardown();
     }

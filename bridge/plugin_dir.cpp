@@ -12,21 +12,30 @@ bool isBlank(int c)
 }
 } // namespace
 
-std::string readPlugDirToken(FILE* f)
+bool readPlugDirToken(FILE* f, size_t maxLength, std::string& token)
 {
-    std::string token;
+    token.clear();
     int c = std::fgetc(f);
     while (c != EOF && isBlank(c))
         c = std::fgetc(f);
     bool cut = false;
+    size_t length = 0;
     while (c != EOF && !isBlank(c)) {
         if (c == '\0')
             cut = true;
         if (!cut)
             token.push_back(static_cast<char>(c));
+        if (++length > maxLength)
+            return false;
         c = std::fgetc(f);
     }
-    return token;
+    return true;
+}
+
+size_t longestDirectory(const char* fileName)
+{
+    size_t nameLength = std::strlen(fileName);
+    return nameLength < MODULE_PATH_SIZE - 1 ? MODULE_PATH_SIZE - 1 - nameLength : 0;
 }
 
 bool buildModulePath(const std::string& directory, const char* fileName,

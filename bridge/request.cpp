@@ -1,18 +1,42 @@
 #include "request.h"
 
+#include "file_utils.h"
+#include "secure_wipe.h"
 #include "trace.h"
 
 #include <cstring>
 #include <vector>
 
-Request readRequest(FILE* f)
+namespace {
+// One read as fgets makes it: characters up to and including the first line
+// feed, at most `size` - 1 of them and at most `budget`, followed by a zero.
+// Returns how many bytes it took from the file; 0 at end of file.
+size_t readOnce(FILE* f, char* line, size_t size, unsigned long budget)
 {
-    Request request;
+    size_t taken = 0;
+    while (taken + 1 < size && taken < budget) {
+        int c = std::getc(f);
+        if (c == EOF)
+            break;
+        line[taken++] = static_cast<char>(c);
+        if (c == '\n')
+            break;
+    }
+    line[taken] = '\0';
+    return taken;
+}
+} // namespace
+
+void readRequest(FILE* f, Request& request)
+{
     std::string* fields[] = {&request.commandname, &request.readerName, &request.pin,
                              &request.dopParam};
     std::vector<char> line(REQUEST_READ_SIZE);
-    while (std::fgets(line.data(), REQUEST_READ_SIZE, f)) {
-        size_t length = std::strlen(line.data());
+    unsigned long consumed = 0;
+    size_t taken;
+    while ((taken = readOnce(f, line.data(), line.size(), REQUEST_MAX_BYTES - consumed)) > 0) {
+        consumed += taken;
+        size_t length = strnlen(line.data(), taken);
         if (length == 0)
             continue;
         if (line[length - 1] == '\n')
@@ -21,7 +45,21 @@ Request readRequest(FILE* f)
             fields[request.lineCount]->assign(line.data(), length);
         ++request.lineCount;
     }
-    return request;
+    wipeMemory(line.data(), line.size());
+}
+
+bool readRequestFile(const char* name, Request& request)
+{
+    FILE* in = openHostFile(name);
+    if (!in)
+        return false;
+    // The stream's own buffer would keep the PIN after the file is closed.
+    static char streamBuffer[8192];
+    std::setvbuf(in, streamBuffer, _IOFBF, sizeof streamBuffer);
+    readRequest(in, request);
+    std::fclose(in);
+    wipeMemory(streamBuffer, sizeof streamBuffer);
+    return true;
 }
 
 void traceRequest(const Request& request)

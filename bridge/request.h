@@ -8,6 +8,10 @@
 // Size of one read: a line holds at most REQUEST_READ_SIZE - 1 characters per read.
 const int REQUEST_READ_SIZE = 32768;
 
+// No more of a request file is read than this: a real request is a few
+// hundred bytes, and past this point reading stops as at end of file.
+const unsigned long REQUEST_MAX_BYTES = 1024UL * 1024;
+
 struct Request {
     std::string commandname;
     std::string readerName;
@@ -16,12 +20,19 @@ struct Request {
     unsigned long lineCount = 0; // every read that yielded text, also past the fourth
 };
 
-// Reads the request from `f` until end of file (or a read error). Each read
-// takes one line of at most REQUEST_READ_SIZE - 1 characters; a longer line is
-// split over several reads, each counted as a line. Text after a zero byte is
-// dropped, a read with no text at all is skipped and not counted, and one
-// trailing line feed is removed (a carriage return before it stays).
-Request readRequest(FILE* f);
+// Reads the request from `f` into `request` (whose fields start empty) until
+// end of file, a read error or REQUEST_MAX_BYTES. Each read takes one line of
+// at most REQUEST_READ_SIZE - 1 characters; a longer line is split over
+// several reads, each counted as a line. Text after a zero byte is dropped, a
+// read with no text at all is skipped and not counted, and one trailing line
+// feed is removed (a carriage return before it stays). The line buffer is
+// wiped before it is released, since it held the PIN.
+void readRequest(FILE* f, Request& request);
+
+// Opens the request file `name` and reads it with readRequest, through a
+// stream buffer of our own that is wiped afterwards. False when the file is
+// missing or is a FIFO, a device or a socket (`request` then stays empty).
+bool readRequestFile(const char* name, Request& request);
 
 // Prints the fields that were read, in the order they were read, with the PIN masked.
 void traceRequest(const Request& request);

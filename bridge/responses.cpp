@@ -3,37 +3,10 @@
 #include "error_names.h"
 #include "variant.h"
 
-#include <cerrno>
+#include <cstdint>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace {
-bool writeAll(int fd, const char* data, size_t size)
-{
-    while (size > 0) {
-        ssize_t written = ::write(fd, data, size);
-        if (written < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        data += written;
-        size -= static_cast<size_t>(written);
-    }
-    return true;
-}
-
-// The permissions a plain create of the response file would have given it.
-mode_t createMode()
-{
-    mode_t mask = ::umask(0);
-    ::umask(mask);
-    return 0666 & ~mask;
-}
-
 std::string codeText(int code)
 {
     char digits[16];
@@ -44,39 +17,22 @@ std::string codeText(int code)
 
 void beginResponse(ResponseDraft& draft)
 {
-    static_assert(sizeof draft.name == sizeof RESPONSE_FILE_NAME ".XXXXXX",
-                  "both response file names have the same length");
-    std::strcpy(draft.name, RESPONSE_FILE_NAME ".XXXXXX");
-    draft.fd = ::mkstemp(draft.name);
-    draft.failed = draft.fd < 0 || ::fchmod(draft.fd, createMode()) != 0;
+    beginDraft(draft, RESPONSE_FILE_NAME);
 }
 
 void appendResponse(ResponseDraft& draft, const char* data, size_t size)
 {
-    if (!draft.failed && !writeAll(draft.fd, data, size))
-        draft.failed = true;
+    appendDraft(draft, data, size);
 }
 
 void commitResponse(ResponseDraft& draft)
 {
-    bool opened = draft.fd >= 0;
-    bool complete = opened && ::close(draft.fd) == 0 && !draft.failed;
-    // The earlier response goes first: a rename over an existing file makes
-    // some file systems write the new one out before the rename returns, and
-    // between the two steps there is no answer at all rather than an old one.
-    ::unlink(RESPONSE_FILE_NAME);
-    if (opened && (!complete || ::rename(draft.name, RESPONSE_FILE_NAME) != 0))
-        ::unlink(draft.name);
-    draft.fd = -1;
+    commitDraft(draft);
 }
 
 void discardResponse(ResponseDraft& draft)
 {
-    if (draft.fd >= 0) {
-        ::close(draft.fd);
-        ::unlink(draft.name);
-    }
-    draft.fd = -1;
+    discardDraft(draft);
 }
 
 void writeResponseBody(const std::string& body)
@@ -85,6 +41,19 @@ void writeResponseBody(const std::string& body)
     beginResponse(draft);
     appendResponse(draft, body.data(), body.size());
     commitResponse(draft);
+}
+
+void removeEarlierResponse()
+{
+    removeOrEmpty(RESPONSE_FILE_NAME);
+}
+
+int responseCode(CK_RV rv)
+{
+    // Only where CK_RV is 64 bits wide can the high half be set.
+    if (static_cast<unsigned long long>(rv) >> 32 != 0)
+        return static_cast<int>(CKR_GENERAL_ERROR);
+    return static_cast<int>(static_cast<uint32_t>(rv));
 }
 
 void PrintError(const char* label, int code)

@@ -36,6 +36,10 @@ namespace {
 // certificate is a few kilobytes, and a module that claims gigabytes is broken.
 const CK_ULONG MAX_VALUE_LENGTH = 16UL * 1024 * 1024;
 
+// A reader holds one token; a module that claims more slots than this is
+// broken, and walking them all would flood the trace.
+const CK_ULONG MAX_SLOTS = 1024;
+
 bool initialiseModule()
 {
     rv = callEntry(_C_Initialize, nullptr);
@@ -50,6 +54,15 @@ bool listSlotsWithToken()
     rv = callEntry(_C_GetSlotList, static_cast<CK_BBOOL>(CK_TRUE), nullptr, &slotCount);
     if (failed("C_GetSlotList", rv))
         return false;
+    if (slotCount > MAX_SLOTS) {
+        trace("\nslot count:");
+        traceNumber(slotCount);
+        trace(", more than 1024");
+        slotCount = 0;
+        rv = CKR_GENERAL_ERROR;
+        failed("C_GetSlotList", rv);
+        return false;
+    }
     CK_ULONG capacity = slotCount;
     slots = static_cast<CK_SLOT_ID*>(std::calloc(capacity ? capacity : 1, sizeof(CK_SLOT_ID)));
     if (!slots) {
@@ -180,6 +193,7 @@ void runSession(const Request& request)
 
 void teardown()
 {
+    wipePin();
     if (session != 0) {
         callEntry(_C_Logout, session);
         callEntry(_C_CloseSession, session);
@@ -195,7 +209,7 @@ bool failed(const char* label, CK_RV result)
 {
     if (result == CKR_OK)
         return false;
-    PrintError(label, static_cast<int>(result));
+    PrintError(label, responseCode(result));
     return true;
 }
 
@@ -222,7 +236,7 @@ unsigned char* getVALUE(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE object, CK_
     if (rv == CKR_OK && valueTemplate.ulValueLen > size)
         rv = CKR_GENERAL_ERROR;
     if (rv != CKR_OK) {
-        p11_warn("C_GetAttributeValue(VALUE)", static_cast<int>(rv));
+        p11_warn("C_GetAttributeValue(VALUE)", responseCode(rv));
         std::free(block);
         return nullptr;
     }

@@ -32,6 +32,13 @@ bool failed(const char* label, CK_RV result);
 // Returns null when the value cannot be read; `rv` then holds the reason.
 unsigned char* getVALUE(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE object, CK_ULONG* length);
 
+// Keeps the request's PIN for the login in the one buffer that holds it, and
+// wipes `pin`. A PIN too long for that buffer is not kept: the login then
+// fails with CKR_PIN_LEN_RANGE.
+void holdPin(std::string& pin);
+// Wipes the held PIN: once the login has returned, and on every way out.
+void wipePin();
+
 // The commands, entered with the session open (see session.cpp).
 void getCertList();
 void readTokenCert();

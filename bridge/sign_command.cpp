@@ -5,6 +5,7 @@
 #include "entry_points.h"
 #include "file_utils.h"
 #include "responses.h"
+#include "secure_wipe.h"
 #include "session.h"
 #include "trace.h"
 
@@ -20,7 +21,11 @@ namespace {
 const char* const DIAGNOSTICS_FLAG_FILE = "VELNOR_VIVIRAV_NOTDELETE_LOGS.FLAG";
 
 // The PIN as a zero-terminated string; a PIN holds at most 19 characters.
+// It is the only copy of the PIN from the moment the request has been read
+// until the login returns.
 char PIN_CODE[20];
+// Whether the request's PIN fit PIN_CODE.
+bool pinFits = true;
 
 // Finds the first object of the template's class; `missingLabel` names the
 // failure when the session shows none.
@@ -45,12 +50,9 @@ bool findFirstObject(CK_ATTRIBUTE* templ, CK_OBJECT_HANDLE* handle, const char* 
     return !failed("C_FindObjectsFinal", rv);
 }
 
-void signDigest(const unsigned char* digest, unsigned int digestLength, const std::string& pin)
+void signDigest(const unsigned char* digest, unsigned int digestLength)
 {
     std::fwrite(digest, 1, strnlen(reinterpret_cast<const char*>(digest), digestLength), stdout);
-    bool pinFits = pin.size() < sizeof PIN_CODE;
-    if (pinFits)
-        std::memcpy(PIN_CODE, pin.c_str(), pin.size() + 1);
     trace("\npin is:");
     trace(maskedPin());
 #ifndef BUILD_ETOKEN
@@ -63,6 +65,7 @@ void signDigest(const unsigned char* digest, unsigned int digestLength, const st
     }
     rv = callEntry(_C_Login, session, static_cast<CK_USER_TYPE>(CKU_USER),
                    reinterpret_cast<CK_UTF8CHAR*>(PIN_CODE), static_cast<CK_ULONG>(std::strlen(PIN_CODE)));
+    wipePin();
     if (failed("C_Login", rv))
         return;
     trace("\n login ok");
@@ -78,13 +81,17 @@ void signDigest(const unsigned char* digest, unsigned int digestLength, const st
     if (failed("C_SignInit", rv))
         return;
     bool dumps = fileExists(DIAGNOSTICS_FLAG_FILE);
-    if (dumps)
+    if (dumps) {
         writeBinaryOut(reinterpret_cast<char*>(const_cast<unsigned char*>(digest)), digestLength,
                        "forsign.bin");
+        // An earlier run's signature must not stand beside this run's data.
+        removeOrEmpty("sign.bin");
+    }
     rv = callEntry(_C_Sign, session, const_cast<unsigned char*>(digest), static_cast<CK_ULONG>(digestLength),
                    signature, &signatureLength);
-    // A length past the buffer cannot be a signature the buffer holds.
-    if (rv == CKR_OK && signatureLength > sizeof signature)
+    // A length past the buffer cannot be a signature the buffer holds, and an
+    // empty one is no signature at all.
+    if (rv == CKR_OK && (signatureLength == 0 || signatureLength > sizeof signature))
         rv = CKR_GENERAL_ERROR;
     if (failed("C_Sign", rv))
         return;
@@ -95,6 +102,19 @@ void signDigest(const unsigned char* digest, unsigned int digestLength, const st
                                    "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/"));
 }
 } // namespace
+
+void holdPin(std::string& pin)
+{
+    pinFits = pin.size() < sizeof PIN_CODE;
+    if (pinFits)
+        std::memcpy(PIN_CODE, pin.c_str(), pin.size() + 1);
+    wipeString(pin);
+}
+
+void wipePin()
+{
+    wipeMemory(PIN_CODE, sizeof PIN_CODE);
+}
 
 void signDocumentRaw(const Request& request)
 {
@@ -114,6 +134,6 @@ void signDocumentRaw(const Request& request)
         return;
     }
     trace("\ndecoded string:");
-    signDigest(digest, digestLength, request.pin);
+    signDigest(digest, digestLength);
     std::free(digest);
 }

@@ -2,7 +2,8 @@
 #   card_add_cases(GROUP <folder under tests/cases> VARIANTS <v>...
 #                  PROGRAMS <path per variant>... | PROGRAM <path for all>
 #                  MODULE <path> [ENVIRONMENT <k=v>...])
-# A case folder may narrow its variants with a `variants` file. Tests that need
+# A case folder may narrow its variants with a `variants` file, and the ABIs it
+# applies to (x86_64, i386) with an `abis` file. Tests that need
 # the private mount namespace (marbek, the LISSI path) exit 77, and so count as
 # skipped, where the namespace cannot be made (not root).
 function(card_add_cases)
@@ -15,6 +16,12 @@ function(card_add_cases)
       continue()
     endif()
     get_filename_component(case_name ${case_dir} NAME)
+    if(EXISTS ${case_dir}/abis)
+      file(STRINGS ${case_dir}/abis case_abis)
+      if(NOT CARD_ABI IN_LIST case_abis)
+        continue()
+      endif()
+    endif()
     set(wanted ${CC_VARIANTS})
     if(EXISTS ${case_dir}/variants)
       file(STRINGS ${case_dir}/variants wanted)

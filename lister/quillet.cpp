@@ -15,11 +15,13 @@
 #include "file_utils.h"
 #include "opensc_abi.h"
 #include "plugin_dir.h"
+#include "process_guard.h"
 #include "reader_report.h"
 
 #include <dlfcn.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -29,6 +31,10 @@ static const char* const LISSI_MODULE =
     "/opt/lissi-crypto/lircryptoki_fs/lib/liblircryptoki_fs.so";
 static const char* const LISSI_ENTRY =
     "{readerName:\"Lissi Virtual SW Token\",atr:\"LISSI_SW_VIRTUAL_TOKEN\"}";
+
+// A machine has a handful of readers; a library that claims more than this
+// many is broken, and only the first ones are reported.
+static const unsigned MAX_READERS = 1024;
 
 // OpenSC's context. It lives until the process ends: it is never released and
 // the library never unloaded.
@@ -101,16 +107,18 @@ static unsigned openContext()
 
 int main()
 {
+    guardStandardStreams();
     trace("run\n");
 
     // Stays open until the process exits.
-    FILE* plugDir = std::fopen(PLUGIN_DIR_FILE, "r");
+    FILE* plugDir = openHostFile(PLUGIN_DIR_FILE);
     if (!plugDir) {
         trace("vn_api_currplugDir.txt not exist\n");
         return 1;
     }
-    std::string directory = readPlugDirToken(plugDir);
-    bool pathFits = buildModulePath(directory, MODULE_FILE, MODULE_PATH);
+    std::string directory;
+    bool pathFits = readPlugDirToken(plugDir, longestDirectory(MODULE_FILE), directory) &&
+                    buildModulePath(directory, MODULE_FILE, MODULE_PATH);
     trace("Current path to opensc-pkcs11.so: \n");
     if (!pathFits) {
         std::printf("%s%s\nmodule path longer than %u characters\n", directory.c_str(),
@@ -129,13 +137,24 @@ int main()
         trace("Can't load dll\n");
         return 1;
     }
+    // The run may now end inside OpenSC without a report (the library exits
+    // or crashes): an earlier run's report must not be left to be read as
+    // this one's.
+    removeOrEmpty(REPORT_FILE);
 
     unsigned count = openContext();
 
-    // Written piece by piece while the readers are walked. Null when it could
-    // not be created: the run then goes on and writes nothing.
-    FILE* report = std::fopen(REPORT_FILE, "w");
+    // Collected in memory while the readers are walked and written at the
+    // end through a draft, so that the report appears whole or not at all.
+    // Null when it could not be made: the run then goes on and writes nothing.
+    char* reportText = nullptr;
+    size_t reportSize = 0;
+    FILE* report = open_memstream(&reportText, &reportSize);
     std::printf("lib loaded\nreaders count:%u\n", count);
+    if (count > MAX_READERS) {
+        std::printf("only the first %u readers are reported\n", MAX_READERS);
+        count = MAX_READERS;
+    }
     const ReaderEntryPoints readerEntryPoints = {_sc_ctx_get_reader, _sc_detect_card_presence,
                                                  _sc_connect_card, _sc_bin_to_hex,
                                                  _sc_disconnect_card};
@@ -154,7 +173,12 @@ int main()
         writeReport(report, LISSI_ENTRY);
     }
     writeReport(report, "]");
-    if (report)
-        std::fclose(report);
+    if (report && std::fclose(report) == 0) {
+        FileDraft draft;
+        beginDraft(draft, REPORT_FILE);
+        appendDraft(draft, reportText, reportSize);
+        commitDraft(draft);
+    }
+    std::free(reportText);
     return 0;
 }

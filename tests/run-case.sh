@@ -8,6 +8,7 @@
 #
 # UPDATE_EXPECTED=1 records what the program produced instead of comparing.
 # KEEP=1 keeps the temporary folder and prints where it is.
+# CASE_TIMEOUT (seconds, default 120) ends a run that hangs; it then fails.
 set -u
 umask 022
 
@@ -41,8 +42,8 @@ if [ "${KEEP:-0}" = 1 ]; then
 else
   trap 'rm -rf "$tmp"' EXIT
 fi
-work=$tmp/work plug=$tmp/plug
-mkdir -p "$work" "$plug"
+work=$tmp/work plug=$tmp/plug outside=$tmp/outside
+mkdir -p "$work" "$plug" "$outside"
 export PLUGDIR=$plug WORKDIR=$work
 
 has() { [ -e "$case_dir/$1" ]; }
@@ -58,6 +59,23 @@ fi
 if [ -n "$request" ] && has request; then cp "$case_dir/request" "$work/$request"; fi
 if has flag; then : > "$work/VELNOR_VIVIRAV_NOTDELETE_LOGS.FLAG"; fi
 if has old-response; then cp "$case_dir/old-response" "$work/$response"; fi
+if has old-files; then cp -R "$case_dir/old-files/." "$work/"; fi
+# Files the host left as something else than a plain file: a FIFO nobody
+# writes to, or a symbolic link (to a device, or out of the working directory).
+if has fifos; then
+  while read -r name; do
+    name=${name//@REQUEST@/$request}
+    [ -n "$name" ] && rm -f "$work/$name" && mkfifo "$work/$name"
+  done < "$case_dir/fifos"
+fi
+if has links; then
+  while read -r name target; do
+    name=${name//@REQUEST@/$request}
+    [ -n "$name" ] || continue
+    case "$target" in @OUTSIDE@/*) printf 'outside\n' > "$outside/${target#@OUTSIDE@/}" ;; esac
+    rm -f "$work/$name" && ln -s "${target/@OUTSIDE@/$outside}" "$work/$name"
+  done < "$case_dir/links"
+fi
 
 # The test module and its description.
 lib=$module
@@ -72,16 +90,47 @@ else
 fi
 if ! has no-module && [ -n "$module_name" ]; then cp "$lib" "$plug/$module_name"; fi
 
+# How the host starts the program: always under a time limit, so that a run
+# that hangs fails instead of blocking the suite; optionally as an
+# unprivileged user, with some standard descriptors closed, or with standard
+# output a pipe whose reader has already gone.
+run_as_nobody="" close_fds="" closed_pipe=""
+if has unprivileged; then
+  # The program and the module must be reachable for that user, the working
+  # directory must not be writable for it, the response it left must be.
+  run_as_nobody=1
+  mkdir "$tmp/bin" && cp "$program" "$tmp/bin/" && program=$tmp/bin/$(basename "$program")
+  chmod 755 "$tmp"
+  chmod 666 "$tmp/calls"
+  [ -e "$work/$response" ] && chown 65534:65534 "$work/$response"
+fi
+has close-fds && close_fds=$(tr '\n' ' ' < "$case_dir/close-fds")
+has stdout-closed-pipe && closed_pipe=1
+case_timeout=${CASE_TIMEOUT:-120}
+run_program() {
+  cd "$work" || exit 125
+  local -a command=(timeout -k 5 "$case_timeout")
+  [ -n "$run_as_nobody" ] && command+=(setpriv --reuid=65534 --regid=65534 --clear-groups)
+  [ -n "$closed_pipe" ] && command+=(perl -e '$SIG{PIPE} = "DEFAULT"; pipe(my $r, my $w) or die "pipe: $!";
+    close $r; open(STDOUT, ">&", $w) or die "dup: $!"; close $w; exec @ARGV or die "exec: $!"' --)
+  command+=("$program")
+  local fd
+  for fd in $close_fds; do eval "exec $fd>&-"; done
+  exec "${command[@]}"
+}
+export -f run_program
+export run_as_nobody close_fds closed_pipe case_timeout
+
 # marbek's module and the LISSI marker live under /opt: run in a private mount
 # namespace with a tmpfs there, so the machine's own /opt is neither seen nor touched.
 lissi_content=""
 if [ "$variant" = marbek ] && ! has no-module; then lissi_content=$lib
 elif [ "$variant" != marbek ] && has lissi; then lissi_content=/dev/null; fi
 if ! unshare -m true 2>/dev/null; then
-  if [ "$variant" != tovrel ] || has lissi; then
+  if [ "$variant" != tovrel ] || has lissi || has unprivileged; then
     echo "run-case: needs a private mount namespace (run as root); skipped"; exit 77
   fi
-  (cd "$work" && exec "$program") > "$tmp/stdout" 2> "$tmp/stderr"
+  (run_program) > "$tmp/stdout" 2> "$tmp/stderr"
   status=$?
 else
   # small-disk: the working directory is a tmpfs of that size, filled up by the
@@ -98,7 +147,7 @@ else
       mkdir "$tmp/stash" && cp -a "$work/." "$tmp/stash/" &&
         mount -t tmpfs -o "size=$small_disk" tmpfs "$work" && cp -a "$tmp/stash/." "$work/" || exit 125
     fi
-    (cd "$work" && exec "$program")
+    (run_program)
     status=$?
     if [ -n "$small_disk" ]; then
       mkdir "$tmp/after" && cp -a "$work/." "$tmp/after/"
@@ -188,8 +237,14 @@ if [ -e "$(expected_file response-mode)" ] && [ -e "$work/$response" ]; then
   stat -c '%a' "$work/$response" > "$tmp/response-mode"
   compare response-mode "$tmp/response-mode"
 fi
-leftovers=$(cd "$work" && ls -A | grep -E '_out\.txt\.' || true)
-[ -z "$leftovers" ] || fail "temporary response files left behind: $leftovers"
+leftovers=$(cd "$work" && ls -A | grep -E '(_out\.txt|\.bin)\.' || true)
+[ -z "$leftovers" ] || fail "temporary files left behind: $leftovers"
+if has links; then
+  for f in "$outside"/*; do
+    [ -e "$f" ] || continue
+    [ "$(cat "$f")" = outside ] || fail "$(basename "$f") outside the working directory was written through a link"
+  done
+fi
 for exp in "$expect"/files/* "$expect/$variant"/files/*; do
   [ -e "$exp" ] || continue
   name=$(basename "$exp")

@@ -5,12 +5,19 @@
 #include <string>
 
 namespace {
-std::string firstToken(const std::string& content)
+const size_t LONGEST = 239;
+
+std::string firstToken(const std::string& content, bool* fits = nullptr, long* position = nullptr)
 {
     FILE* f = std::tmpfile();
     std::fwrite(content.data(), 1, content.size(), f);
     std::rewind(f);
-    std::string token = readPlugDirToken(f);
+    std::string token;
+    bool tokenFits = readPlugDirToken(f, LONGEST, token);
+    if (fits)
+        *fits = tokenFits;
+    if (position)
+        *position = std::ftell(f);
     std::fclose(f);
     return token;
 }
@@ -34,6 +41,25 @@ TEST(PluginDirectoryToken, EmptyOrBlankFileGivesAnEmptyToken)
 TEST(PluginDirectoryToken, ZeroByteEndsTheUsableText)
 {
     EXPECT_EQ(firstToken(std::string("/usr\0/lib/ x", 12)), "/usr");
+}
+
+TEST(PluginDirectoryToken, IsReadNoFurtherThanTheLongestUsableDirectory)
+{
+    bool fits = false;
+    long position = 0;
+    std::string longest(LONGEST, 'd');
+    EXPECT_EQ(firstToken("  " + longest + " x", &fits, &position), longest);
+    EXPECT_TRUE(fits);
+
+    std::string endless(1000000, 'd');
+    EXPECT_EQ(firstToken("  " + endless, &fits, &position), longest + "d");
+    EXPECT_FALSE(fits);
+    EXPECT_EQ(position, static_cast<long>(2 + LONGEST + 1)) << "the rest of the token stays unread";
+
+    firstToken(std::string("/usr\0", 5) + endless, &fits, &position);
+    EXPECT_FALSE(fits) << "characters after a zero byte still count";
+    EXPECT_EQ(longestDirectory("libjcPKCS11.so.1"), LONGEST);
+    EXPECT_EQ(longestDirectory("opensc-pkcs11.so"), LONGEST);
 }
 
 TEST(ModulePath, DirectoryAndFileNameRunTogether)

@@ -10,7 +10,8 @@ Request parse(const std::string& content)
     FILE* f = fmemopen(const_cast<char*>(content.data()), content.size(), "r");
     if (content.empty())
         f = std::tmpfile();
-    Request request = readRequest(f);
+    Request request;
+    readRequest(f, request);
     std::fclose(f);
     return request;
 }
@@ -82,4 +83,16 @@ TEST(RequestFile, EmptyFileHasNoLines)
     Request r = parse("");
     EXPECT_EQ(r.lineCount, 0u);
     EXPECT_EQ(r.commandname, "");
+}
+
+TEST(RequestFile, ReadingStopsAtTheBoundAsAtEndOfFile)
+{
+    // Two-byte lines: the bound falls after the last line feed of a whole line.
+    std::string lines;
+    for (unsigned long i = 0; i < REQUEST_MAX_BYTES; ++i)
+        lines += "x\n";
+    EXPECT_EQ(parse(lines).lineCount, REQUEST_MAX_BYTES / 2);
+    // A line cut by the bound is taken as a last line without line feed.
+    Request cut = parse("get\nReader\n" + std::string(REQUEST_MAX_BYTES, 'p'));
+    EXPECT_EQ(cut.lineCount, 2u + (REQUEST_MAX_BYTES - 11) / (REQUEST_READ_SIZE - 1) + 1);
 }

@@ -1,6 +1,8 @@
 // The plugin-directory file as the host may leave it: any bytes. The token
 // must be the first run of non-blank bytes, cut at a zero byte, so it never
-// holds white space or a zero. The module path is then built for both module
+// holds white space or a zero; a run longer than the longest usable
+// directory is reported as too long after reading one character past that
+// length, and no further. The module path is then built for both module
 // names the programs load, into a buffer that starts out full of garbage:
 // either it is exactly the token and the name followed by zeros (at most 255
 // characters, so always terminated), or the build failed because they do not
@@ -26,13 +28,15 @@ bool isBlank(char c) {
     return std::strchr(" \t\n\v\f\r", c) != nullptr && c != '\0';
 }
 
-std::string firstWord(const uint8_t* data, size_t size) {
-    size_t start = 0;
-    while (start < size && isBlank(static_cast<char>(data[start]))) ++start;
-    size_t end = start;
+const size_t kLongest = MODULE_PATH_SIZE - 1 - 16;
+
+// The first run of non-blank bytes, not yet cut at a zero byte, and where it ends.
+std::string firstWord(const uint8_t* data, size_t size, size_t* start) {
+    *start = 0;
+    while (*start < size && isBlank(static_cast<char>(data[*start]))) ++*start;
+    size_t end = *start;
     while (end < size && !isBlank(static_cast<char>(data[end]))) ++end;
-    std::string word(reinterpret_cast<const char*>(data) + start, end - start);
-    return word.substr(0, word.find('\0'));
+    return std::string(reinterpret_cast<const char*>(data) + *start, end - *start);
 }
 
 void checkBuild(const std::string& directory, const char* name) {
@@ -55,12 +59,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     char empty = 0;
     FILE* f = fmemopen(bytes.empty() ? &empty : bytes.data(), bytes.size(), "r");
     if (!f) std::abort();
-    const std::string token = readPlugDirToken(f);
+    std::string token;
+    const bool fits = readPlugDirToken(f, kLongest, token);
+    const long position = std::ftell(f);
     std::fclose(f);
 
     for (char c : token)
         if (c == '\0' || isBlank(c)) std::abort();
-    if (token != firstWord(data, size)) std::abort();
+    size_t start = 0;
+    std::string word = firstWord(data, size, &start);
+    if (fits != (word.size() <= kLongest)) std::abort();
+    if (!fits) {
+        word.resize(kLongest + 1);
+        if (position != static_cast<long>(start + kLongest + 1)) std::abort();
+    }
+    if (token != word.substr(0, word.find('\0'))) std::abort();
 
     const std::string raw(bytes.begin(), bytes.end());
     for (const char* name : kModuleNames) {

@@ -74,7 +74,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     char empty = 0;
     FILE* f = fmemopen(bytes.empty() ? &empty : bytes.data(), bytes.size(), "r");
     if (!f) std::abort();
-    const Request request = readRequest(f);
+    Request request;
+    readRequest(f, request);
     std::fclose(f);
 
     const Expected expected = walk(bytes);

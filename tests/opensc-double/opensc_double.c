@@ -16,10 +16,12 @@
 
 #include "opensc_abi.h"
 
+#include <signal.h>
 #include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <unistd.h>
 #include "hex.h"
 
 /* OpenSC's error codes that the double reproduces. */
@@ -51,6 +53,9 @@ static int contextResult = 0;
 static int contextGiven = -1; /* -1: when contextResult is 0 */
 static ReaderScript scripts[MAX_READERS];
 static unsigned readerCount = 0;
+static int readersClaimed = 0;   /* whether sc_ctx_get_reader_count says claimedReaders */
+static unsigned claimedReaders = 0;
+static char crashIn[64] = "";    /* the function that crashes instead of answering */
 
 static struct sc_context theContext;
 static sc_reader_t readers[MAX_READERS];
@@ -169,7 +174,18 @@ static void loadDescription(const char *path)
             value = line + length;
         const char *keyword = line;
 
-        if (strcmp(keyword, "context-result") == 0) {
+        if (strcmp(keyword, "reader-count") == 0) {
+            char *end = NULL;
+            unsigned long claimed = strtoul(value, &end, 0);
+            if (end == value || *end != '\0' || claimed > 0xFFFFFFFFUL)
+                fail(lineNumber, "reader-count needs a number up to 0xFFFFFFFF");
+            claimedReaders = (unsigned)claimed;
+            readersClaimed = 1;
+        } else if (strcmp(keyword, "crash") == 0) {
+            if (strlen(value) == 0 || strlen(value) >= sizeof crashIn)
+                fail(lineNumber, "crash needs a function name");
+            strcpy(crashIn, value);
+        } else if (strcmp(keyword, "context-result") == 0) {
             contextResult = (int)parseNumber(value, lineNumber);
         } else if (strcmp(keyword, "context") == 0) {
             contextGiven = parseYesNo(value, lineNumber);
@@ -233,6 +249,18 @@ __attribute__((constructor)) static void startDouble(void)
     buildObjects();
 }
 
+/* A function named by `crash` logs that and dies of SIGSEGV, whatever
+ * handler the process has installed. */
+static void crashIfScripted(const char *name)
+{
+    if (strcmp(crashIn, name) != 0)
+        return;
+    logLine("%s: SIGSEGV", name);
+    signal(SIGSEGV, SIG_DFL);
+    raise(SIGSEGV);
+    _exit(128 + SIGSEGV);
+}
+
 /* Role names for pointers the lister hands back. */
 static const char *describeContext(const sc_context_t *ctx)
 {
@@ -290,6 +318,7 @@ static int readerIndex(const sc_reader_t *reader)
 
 int sc_context_create(sc_context_t **ctx, const sc_context_param_t *parm)
 {
+    crashIfScripted("sc_context_create");
     int given = contextGiven >= 0 ? contextGiven : contextResult == 0;
     if (!parm) {
         logLine("sc_context_create(params=null) = %d, %s", contextResult,
@@ -307,13 +336,15 @@ int sc_context_create(sc_context_t **ctx, const sc_context_param_t *parm)
 
 unsigned int sc_ctx_get_reader_count(sc_context_t *ctx)
 {
-    unsigned count = ctx == &theContext ? readerCount : 0;
+    crashIfScripted("sc_ctx_get_reader_count");
+    unsigned count = ctx != &theContext ? 0 : readersClaimed ? claimedReaders : readerCount;
     logLine("sc_ctx_get_reader_count(%s) = %u", describeContext(ctx), count);
     return count;
 }
 
 sc_reader_t *sc_ctx_get_reader(sc_context_t *ctx, unsigned int i)
 {
+    crashIfScripted("sc_ctx_get_reader");
     sc_reader_t *reader = NULL;
     if (ctx == &theContext && i < readerCount && scripts[i].kind != READER_NULL)
         reader = &readers[i];
@@ -325,6 +356,7 @@ sc_reader_t *sc_ctx_get_reader(sc_context_t *ctx, unsigned int i)
 
 int sc_detect_card_presence(sc_reader_t *reader)
 {
+    crashIfScripted("sc_detect_card_presence");
     int index = readerIndex(reader);
     int result = index >= 0 ? scripts[index].presence : SC_ERROR_INVALID_ARGUMENTS;
     char buffer[32];
@@ -335,6 +367,7 @@ int sc_detect_card_presence(sc_reader_t *reader)
 
 int sc_connect_card(sc_reader_t *reader, sc_card_t **card)
 {
+    crashIfScripted("sc_connect_card");
     char readerText[32], cardText[32];
     int index = readerIndex(reader);
     const char *before = !card ? "card=none" : *card ? "card=set" : "card=null";
@@ -360,6 +393,7 @@ int sc_connect_card(sc_reader_t *reader, sc_card_t **card)
 int sc_bin_to_hex(const unsigned char *in, size_t in_len, char *out, size_t out_len,
                   int separator)
 {
+    crashIfScripted("sc_bin_to_hex");
     char atrText[32];
     int result = SC_SUCCESS;
     size_t needed = in_len * 2 + 1;
@@ -392,6 +426,7 @@ int sc_bin_to_hex(const unsigned char *in, size_t in_len, char *out, size_t out_
 
 int sc_disconnect_card(sc_card_t *card)
 {
+    crashIfScripted("sc_disconnect_card");
     char buffer[32];
     const char *who = describeCard(card, buffer, sizeof buffer);
     int known = strncmp(who, "card ", 5) == 0;

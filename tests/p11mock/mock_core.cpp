@@ -15,9 +15,14 @@
 #include <openssl/opensslv.h>
 
 #include <fcntl.h>
+#include <sys/prctl.h>
+#include <sys/uio.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -82,6 +87,35 @@ std::string quoted(const unsigned char* p, size_t n) {
     }
   }
   return s + "\"";
+}
+
+// The module keeps PINs masked, every byte XORed with this value, and never
+// builds a clear copy of one: a scan of the process's memory for a PIN the
+// program should have wiped (check-pin-wiped) then finds only the program's
+// own copies.
+const unsigned char kPinMask = 0x5a;
+
+std::string maskedText(const std::string& text) {
+  std::string masked(text);
+  for (char& ch : masked) ch = static_cast<char>(ch ^ kPinMask);
+  return masked;
+}
+
+// Overwrites every byte a string owns; stores through a volatile pointer
+// are never dropped.
+void wipeText(std::string& text) {
+  text.resize(text.capacity());
+  volatile char* p = &text[0];
+  for (size_t i = 0; i < text.size(); ++i) p[i] = 0;
+  text.clear();
+}
+
+bool matchesMasked(const unsigned char* clear, size_t n, const std::string& masked) {
+  if (n != masked.size()) return false;
+  unsigned char difference = 0;
+  for (size_t i = 0; i < n; ++i)
+    difference |= static_cast<unsigned char>((clear[i] ^ kPinMask) ^ static_cast<unsigned char>(masked[i]));
+  return difference == 0;
 }
 
 // A blank-padded field shown without its padding.
@@ -231,7 +265,7 @@ struct Slot {
   CK_FLAGS flags = 0;
   Token token = Token::Present;
   bool readOnly = false;
-  std::string pin = "1234";
+  std::string pin = maskedText("1234");  // the user PIN, masked (see maskedText)
   bool loggedIn = false;
 
   Slot() {
@@ -240,10 +274,15 @@ struct Slot {
   }
 };
 
+// What a scripted call does instead of its work.
+enum class Action { Return, Exit, Crash };
+
 struct FailRule {
   std::string function;
   CK_RV rv = 0;
   CK_ULONG nth = 0;  // 0: every call
+  Action action = Action::Return;
+  int status = 0;  // Action::Exit
 };
 
 struct Description {
@@ -251,6 +290,10 @@ struct Description {
   std::vector<Object> objects;  // handle = index + 1
   std::vector<FailRule> fails;
   bool findForever = false;
+  bool claimSlots = false;   // C_GetSlotList claims claimedSlots slots
+  CK_ULONG claimedSlots = 0;
+  std::string chatter;       // written to stdout and stderr by every call
+  bool checkPinWiped = false;
 };
 
 struct Session {
@@ -301,14 +344,22 @@ bool knownFunction(const std::string& name) {
   return false;
 }
 
-bool scriptedFailure(const Description& d, const std::string& name, CK_ULONG nth, CK_RV& rv) {
-  for (const FailRule& r : d.fails) {
-    if (r.function == name && (r.nth == 0 || r.nth == nth)) {
-      rv = r.rv;
-      return true;
-    }
+const FailRule* scriptedRule(const Description& d, const std::string& name, CK_ULONG nth) {
+  for (const FailRule& r : d.fails)
+    if (r.function == name && (r.nth == 0 || r.nth == nth)) return &r;
+  return nullptr;
+}
+
+void writeAllTo(int fd, const std::string& text) {
+  const char* p = text.data();
+  size_t left = text.size();
+  while (left > 0) {
+    ssize_t n = ::write(fd, p, left);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    p += n;
+    left -= static_cast<size_t>(n);
   }
-  return false;
 }
 
 // One module call: holds the module lock, counts the call, collects the logged
@@ -324,21 +375,51 @@ class Call {
   const std::string& name() const { return name_; }
 
   // The usual preamble: not initialised, or a failure scripted for this call.
-  bool blocked(CK_RV& rv) const {
+  bool blocked(CK_RV& rv) {
     if (!g.initialized) {
       rv = CKR_CRYPTOKI_NOT_INITIALIZED;
       return true;
     }
-    return scriptedFailure(g.d, name_, count_, rv);
+    return scripted(g.d, rv);
+  }
+
+  // A rule of `d` for this call: true with `rv` to return, or the end of the
+  // process (exit or crash), logged as the call's outcome.
+  bool scripted(const Description& d, CK_RV& rv) {
+    const FailRule* r = scriptedRule(d, name_, count_);
+    if (!r) return false;
+    if (r->action == Action::Exit) {
+      end("exit(" + std::to_string(r->status) + ")");
+      std::exit(r->status);
+    }
+    if (r->action == Action::Crash) {
+      end("SIGSEGV");
+      // The default action, whatever handler the process has installed.
+      std::signal(SIGSEGV, SIG_DFL);
+      std::raise(SIGSEGV);
+      std::_Exit(128 + SIGSEGV);
+    }
+    rv = r->rv;
+    return true;
   }
 
   CK_RV done(CK_RV rv, const std::string& out = std::string()) {
-    std::string line = name_ + "(" + join(args_) + ") = " + hexNum(rv);
-    if (!out.empty()) line += " -> " + out;
-    writeLogLine(line);
+    std::string outcome = hexNum(rv);
+    if (!out.empty()) outcome += " -> " + out;
+    end(outcome);
     return rv;
   }
 
+ private:
+  void end(const std::string& outcome) {
+    writeLogLine(name_ + "(" + join(args_) + ") = " + outcome);
+    if (g.initialized && !g.d.chatter.empty()) {
+      writeAllTo(1, g.d.chatter + "\n");
+      writeAllTo(2, g.d.chatter + "\n");
+    }
+  }
+
+ public:
  private:
   std::lock_guard<std::mutex> guard_;
   std::string name_;
@@ -569,15 +650,42 @@ class Parser {
       d_.fails.push_back(r);
       return true;
     }
-    if (kw == "find-forever") {
-      if (!w.empty()) return fail("find-forever takes no arguments");
-      d_.findForever = true;
+    if (kw == "exit" || kw == "crash") {
+      FailRule r;
+      if (kw == "exit") {
+        CK_ULONG status;
+        if (w.size() != 2 || !parseNumber(w[1], status) || status > 255)
+          return fail("usage: exit <function> <status>, status 0 to 255");
+        r.action = Action::Exit;
+        r.status = static_cast<int>(status);
+      } else {
+        if (w.size() != 1) return fail("usage: crash <function>");
+        r.action = Action::Crash;
+      }
+      if (!knownFunction(w[0])) return fail("unknown function " + w[0]);
+      r.function = w[0];
+      d_.fails.push_back(r);
+      return true;
+    }
+    if (kw == "find-forever" || kw == "check-pin-wiped") {
+      if (!w.empty()) return fail(kw + " takes no arguments");
+      (kw == "find-forever" ? d_.findForever : d_.checkPinWiped) = true;
+      return true;
+    }
+    if (kw == "claim-slots") {
+      if (w.size() != 1 || !parseNumber(w[0], d_.claimedSlots)) return fail("usage: claim-slots <n>");
+      d_.claimSlots = true;
+      return true;
+    }
+    if (kw == "chatter") {
+      if (rest.empty()) return fail("usage: chatter <text>");
+      d_.chatter = rest;
       return true;
     }
 
     static const char* const slotWords[] = {"description", "manufacturer", "flags", "no-token",
                                             "token-appears", "read-only", "pin", "cert",
-                                            "cert-empty", "object", "key", "fake-key"};
+                                            "cert-empty", "cert-zeros", "object", "key", "fake-key"};
     bool isSlotWord = false;
     for (const char* sw : slotWords) isSlotWord = isSlotWord || kw == sw;
     if (!isSlotWord) return fail("unknown keyword " + kw);
@@ -592,7 +700,9 @@ class Parser {
       else if (kw == "manufacturer")
         setPadded(slot.manufacturer, sizeof slot.manufacturer, text);
       else
-        slot.pin = text;
+        slot.pin = maskedText(text);
+      // The clear PIN is dropped at once (see kPinMask).
+      wipeText(text);
       return true;
     }
     if (kw == "flags") {
@@ -611,12 +721,17 @@ class Parser {
       slot.readOnly = true;
       return true;
     }
-    if (kw == "cert" || kw == "cert-empty") {
+    if (kw == "cert" || kw == "cert-empty" || kw == "cert-zeros") {
       Bytes value;
       if (kw == "cert") {
         if (w.size() != 1) return fail("usage: cert <file.der>");
         std::string err;
         if (!readFile(resolve(w[0]), value, err)) return fail(err);
+      } else if (kw == "cert-zeros") {
+        CK_ULONG size;
+        if (w.size() != 1 || !parseNumber(w[0], size) || size > static_cast<CK_ULONG>(kMaxFileSize))
+          return fail("usage: cert-zeros <n>, n at most 16 MiB");
+        value.assign(size, 0);
       } else if (!w.empty()) {
         return fail("cert-empty takes no arguments");
       }
@@ -753,7 +868,7 @@ Session* findSession(CK_SESSION_HANDLE h) {
 
 // The preamble of every call on a session: not initialised, a failure
 // scripted for this call, or no such session. Null with `rv` set in those cases.
-Session* sessionForCall(const Call& c, CK_SESSION_HANDLE h, CK_RV& rv) {
+Session* sessionForCall(Call& c, CK_SESSION_HANDLE h, CK_RV& rv) {
   if (c.blocked(rv)) return nullptr;
   Session* s = findSession(h);
   if (!s) rv = CKR_SESSION_HANDLE_INVALID;
@@ -880,6 +995,94 @@ bool fakeSign(const Object& o, const unsigned char* data, size_t len, Bytes& sig
   sig.resize(o.sigLen);
   for (size_t i = 0; i < sig.size(); ++i) sig[i] = pattern[i % 64];
   return true;
+}
+
+// ---------------------------------------------------------------------------
+// check-pin-wiped: the PIN's copies in the process's writable memory
+
+// Regions larger than this are the sanitizers' shadow memory, never a heap
+// or a stack that could hold a PIN.
+const uintptr_t kLargestScannedRegion = 64UL * 1024 * 1024;
+const size_t kScanChunk = 1024 * 1024;
+
+struct Region {
+  uintptr_t start = 0;
+  uintptr_t end = 0;
+  std::string name;
+};
+
+std::vector<Region> writableRegions() {
+  std::vector<Region> regions;
+  std::ifstream maps("/proc/self/maps");
+  std::string line;
+  while (std::getline(maps, line)) {
+    unsigned long start = 0, end = 0;
+    char perms[8] = {};
+    int nameAt = 0;
+    if (std::sscanf(line.c_str(), "%lx-%lx %7s %*s %*s %*s %n", &start, &end, perms, &nameAt) < 3) continue;
+    if (perms[0] != 'r' || perms[1] != 'w' || end - start > kLargestScannedRegion) continue;
+    Region r;
+    r.start = start;
+    r.end = end;
+    r.name = nameAt > 0 ? line.substr(static_cast<size_t>(nameAt)) : std::string();
+    if (r.name.empty()) r.name = "anonymous";
+    regions.push_back(r);
+  }
+  return regions;
+}
+
+// Counts the places in `region` that hold `masked` unmasked. The memory is
+// copied out with process_vm_readv, so poisoned bytes are read without a
+// sanitizer report and unreadable pages are skipped; the copy is masked in
+// place before it is searched, so no clear PIN is made from a masked one.
+size_t clearCopies(const Region& region, const std::string& masked, unsigned char* buffer) {
+  const size_t keep = masked.size() - 1;
+  size_t count = 0, held = 0;
+  for (uintptr_t at = region.start; at < region.end;) {
+    size_t want = region.end - at < kScanChunk ? region.end - at : kScanChunk;
+    struct iovec local = {buffer + held, want};
+    struct iovec remote = {reinterpret_cast<void*>(at), want};
+    ssize_t got = ::process_vm_readv(::getpid(), &local, 1, &remote, 1, 0);
+    if (got <= 0) {
+      // An unreadable page: skip it and start afresh after it.
+      at = (at | 4095) + 1;
+      held = 0;
+      continue;
+    }
+    size_t n = held + static_cast<size_t>(got);
+    for (size_t i = held; i < n; ++i) buffer[i] ^= kPinMask;
+    for (size_t i = 0; i + masked.size() <= n; ++i)
+      if (std::memcmp(buffer + i, masked.data(), masked.size()) == 0) ++count;
+    held = n < keep ? n : keep;
+    std::memmove(buffer, buffer + n - held, held);
+    at += static_cast<uintptr_t>(got);
+  }
+  return count;
+}
+
+// Looks for every slot's PIN in the process's writable memory and asks
+// whether a crash would leave a core dump; the result goes into the log.
+// Where a PIN was found is told on stderr.
+std::string pinCheck() {
+  const size_t bufferSize = kScanChunk + 256;
+  void* mapped = ::mmap(nullptr, bufferSize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (mapped == MAP_FAILED) return "PIN check failed: no scan buffer";
+  unsigned char* buffer = static_cast<unsigned char*>(mapped);
+  const uintptr_t bufferStart = reinterpret_cast<uintptr_t>(buffer);
+  size_t total = 0;
+  std::string where;
+  for (const Region& region : writableRegions()) {
+    if (region.start < bufferStart + bufferSize && bufferStart < region.end) continue;  // the scan's own copy
+    size_t found = 0;
+    for (const Slot& slot : g.d.slots)
+      if (!slot.pin.empty() && slot.pin.size() < 256) found += clearCopies(region, slot.pin, buffer);
+    if (found) where += " " + region.name + " (" + decNum(found) + ")";
+    total += found;
+  }
+  ::munmap(mapped, bufferSize);
+  if (total) complain("the PIN is in writable memory:" + where);
+  return "PIN copies in writable memory: " + decNum(total) + ", dumpable: " +
+         std::to_string(::prctl(PR_GET_DUMPABLE, 0, 0, 0, 0));
 }
 
 void fillPadded(unsigned char* field, size_t width, const char* text) {
@@ -1182,7 +1385,7 @@ CK_RV p11mock_GetFunctionList(CK_FUNCTION_LIST_PTR_PTR ppFunctionList) {
   Call c("C_GetFunctionList");
   c.arg(ptrText(ppFunctionList));
   CK_RV rv;
-  if (g.initialized && scriptedFailure(g.d, c.name(), c.count(), rv)) return c.done(rv);
+  if (g.initialized && c.scripted(g.d, rv)) return c.done(rv);
   if (!ppFunctionList) return c.done(CKR_ARGUMENTS_BAD);
   *ppFunctionList = &g_functionList;
   return c.done(CKR_OK);
@@ -1194,7 +1397,7 @@ CK_RV p11mock_Initialize(CK_VOID_PTR pInitArgs) {
   c.arg(initArgsText(args));
   CK_RV rv;
   if (g.initialized) {
-    if (scriptedFailure(g.d, c.name(), c.count(), rv)) return c.done(rv);
+    if (c.scripted(g.d, rv)) return c.done(rv);
     return c.done(CKR_CRYPTOKI_ALREADY_INITIALIZED);
   }
   Description d;
@@ -1213,7 +1416,7 @@ CK_RV p11mock_Initialize(CK_VOID_PTR pInitArgs) {
         return c.done(CKR_GENERAL_ERROR);
     }
   }
-  if (scriptedFailure(d, c.name(), c.count(), rv)) return c.done(rv);
+  if (c.scripted(d, rv)) return c.done(rv);
   if (args) {
     const bool any = args->CreateMutex || args->DestroyMutex || args->LockMutex || args->UnlockMutex;
     const bool all = args->CreateMutex && args->DestroyMutex && args->LockMutex && args->UnlockMutex;
@@ -1233,14 +1436,18 @@ CK_RV p11mock_Finalize(CK_VOID_PTR pReserved) {
   CK_RV rv;
   if (c.blocked(rv)) return c.done(rv);
   if (pReserved) return c.done(CKR_ARGUMENTS_BAD);
+  const std::string check = g.d.checkPinWiped ? pinCheck() : std::string();
   releaseOpenSsl();
   g.d = Description();
   g.sessions.clear();
   g.initialized = false;
-  rv = c.done(CKR_OK);
+  rv = c.done(CKR_OK, check);
   g.calls.clear();  // the next cycle counts its calls afresh
   return rv;
 }
+
+// IDs that a claim-slots module hands out past its real slots.
+const CK_SLOT_ID kUnknownSlotBase = 0x7fff0000;
 
 CK_RV p11mock_GetSlotList(CK_BBOOL tokenPresentOnly, CK_SLOT_ID_PTR pSlotList, CK_ULONG_PTR pulCount) {
   Call c("C_GetSlotList");
@@ -1254,6 +1461,17 @@ CK_RV p11mock_GetSlotList(CK_BBOOL tokenPresentOnly, CK_SLOT_ID_PTR pSlotList, C
   std::vector<CK_SLOT_ID> ids;
   for (const Slot& s : g.d.slots)
     if (!tokenPresentOnly || tokenPresent(s)) ids.push_back(s.id);
+  if (g.d.claimSlots) {
+    // A hostile module: the claimed count, and IDs that no slot has past the real ones.
+    if (!pSlotList || *pulCount < g.d.claimedSlots) {
+      *pulCount = g.d.claimedSlots;
+      return c.done(pSlotList ? CKR_BUFFER_TOO_SMALL : CKR_OK, decNum(g.d.claimedSlots));
+    }
+    for (CK_ULONG i = 0; i < g.d.claimedSlots; ++i)
+      pSlotList[i] = i < ids.size() ? ids[i] : kUnknownSlotBase + i;
+    *pulCount = g.d.claimedSlots;
+    return c.done(CKR_OK, decNum(g.d.claimedSlots) + " [...]");
+  }
   const CK_ULONG n = ids.size();
   if (!pSlotList) {
     *pulCount = n;
@@ -1332,7 +1550,14 @@ CK_RV p11mock_Login(CK_SESSION_HANDLE hSession, CK_USER_TYPE userType, CK_UTF8CH
   Call c("C_Login");
   c.arg(decNum(hSession));
   c.arg(decNum(userType));
-  c.arg(pPin ? quoted(pPin, ulPinLen) : "NULL");
+  // While the PIN is being looked for in memory, the log shows it as stars:
+  // building the quoted text would leave clear copies behind.
+  if (!pPin)
+    c.arg("NULL");
+  else if (g.initialized && g.d.checkPinWiped)
+    c.arg("\"" + std::string(ulPinLen < 256 ? ulPinLen : 256, '*') + "\"");
+  else
+    c.arg(quoted(pPin, ulPinLen));
   c.arg(decNum(ulPinLen));
   CK_RV rv;
   Session* s = sessionForCall(c, hSession, rv);
@@ -1341,8 +1566,7 @@ CK_RV p11mock_Login(CK_SESSION_HANDLE hSession, CK_USER_TYPE userType, CK_UTF8CH
   Slot& slot = g.d.slots[s->slot];
   if (slot.loggedIn) return c.done(CKR_USER_ALREADY_LOGGED_IN);
   if (!pPin && ulPinLen) return c.done(CKR_ARGUMENTS_BAD);
-  if (ulPinLen != slot.pin.size() || (ulPinLen && std::memcmp(pPin, slot.pin.data(), ulPinLen) != 0))
-    return c.done(CKR_PIN_INCORRECT);
+  if (!matchesMasked(pPin, ulPinLen, slot.pin)) return c.done(CKR_PIN_INCORRECT);
   slot.loggedIn = true;
   return c.done(CKR_OK);
 }

@@ -790,6 +790,13 @@ TEST_F(MockTest, BadDescriptionsFailInitialize) {
       "fail C_Login 0x5 0\n",
       "fail C_Login 0x5 1 2\n",
       "find-forever now\n",
+      "exit C_Login\n",
+      "exit C_Login 256\n",
+      "crash C_Nothing\n",
+      "claim-slots many\n",
+      "chatter\n",
+      "check-pin-wiped now\n",
+      "slot 1\n  cert-zeros 16777217\n",
   };
   for (const char* text : bad) {
     describe(text);

@@ -1,0 +1,28 @@
+// What every program does first, before it opens anything: it protects the
+// run from the state its starter left it in.
+#pragma once
+
+#include <csignal>
+#include <fcntl.h>
+#include <unistd.h>
+
+// A standard descriptor left closed would be handed to the next file opened,
+// and the trace or a library's own messages would then land in that file: each
+// closed one is opened on /dev/null instead. A trace reader that has gone
+// away must not end the run either: writing the trace then simply fails.
+inline void guardStandardStreams()
+{
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (::fcntl(fd, F_GETFD) != -1)
+            continue;
+        // The lowest free number is this one, since the lower ones are open.
+        int opened = ::open("/dev/null", O_RDWR);
+        if (opened != fd) {
+            // Without /dev/null there is nothing better to put there.
+            if (opened >= 0)
+                ::close(opened);
+            break;
+        }
+    }
+    std::signal(SIGPIPE, SIG_IGN);
+}
