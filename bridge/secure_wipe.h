@@ -10,15 +10,12 @@ inline void wipeMemory(void* data, size_t size)
 {
     if (!data || size == 0)
         return;
-#if defined(__GLIBC__) && (__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 25))
-    explicit_bzero(data, size);
-#else
-    // Older C libraries lack explicit_bzero: stores through a volatile
-    // pointer are never removed.
-    volatile unsigned char* bytes = static_cast<volatile unsigned char*>(data);
-    while (size--)
-        *bytes++ = 0;
-#endif
+    std::memset(data, 0, size);
+    // The empty assembler statement may read the zeroed bytes, as far as the
+    // compiler knows, so the memset is never dropped as a dead store. Not
+    // explicit_bzero: it needs glibc 2.25, newer than the release binaries
+    // may ask of the machines they run on.
+    __asm__ __volatile__("" : : "r"(data) : "memory");
 }
 
 // Wipes every byte the string owns, up to its capacity, and leaves it empty.
