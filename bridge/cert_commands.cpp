@@ -1,5 +1,6 @@
 // The two read-only commands: the certificate list and the first certificate.
 #include "base64.h"
+#include "commands.h"
 #include "entry_points.h"
 #include "responses.h"
 #include "session.h"
@@ -66,6 +67,7 @@ void getCertList()
         CK_RV classResult =
             callEntry(_C_GetAttributeValue, session, userCert, &classTemplate, static_cast<CK_ULONG>(1));
         if (classResult != CKR_OK) {
+            // A warning body, deliberately: the list or a later error replaces it.
             p11_warn("C_GetAttributeValue(CLASS)", responseCode(classResult));
             continue;
         }

@@ -1,10 +1,11 @@
 #include "digest_param.h"
 
+#include "bridge_state.h"
+
 namespace {
 bool isAlphabet(char c)
 {
-    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
-           c == '+' || c == '/';
+    return c != '\0' && base64_chars.find(c) != std::string::npos;
 }
 } // namespace
 

@@ -2,10 +2,6 @@
 
 #include <dlfcn.h>
 
-#define X(name) CK_C_##name _C_##name = nullptr;
-#include "entry_point_list.h"
-#undef X
-
 void bindEntryPoints(void* module)
 {
 #define X(name) _C_##name = reinterpret_cast<CK_C_##name>(::dlsym(module, "C_" #name));

@@ -1,12 +1,8 @@
-// The module's entry points, bound once by name and held for the whole run:
-// _C_Initialize, _C_GetAttributeValue, ... (entry_point_list.h).
+// Binding the module's entry points (_C_Initialize, ..., held in bridge_state.h)
+// once by name, and calling them.
 #pragma once
 
-#include "bridge_codes.h"
-
-#define X(name) extern CK_C_##name _C_##name;
-#include "entry_point_list.h"
-#undef X
+#include "bridge_state.h"
 
 // Looks each entry point up by its own name. A module that does not export
 // some of them (p11-kit's modules export only C_GetFunctionList) has the rest

@@ -2,6 +2,7 @@
 // module. Built as tovrel (BUILD_ETOKEN: the JaCarta module from the plugin
 // directory) and as marbek (the LISSI module at its fixed path).
 #include "bridge_codes.h"
+#include "commands.h"
 #include "entry_points.h"
 #include "file_utils.h"
 #include "plugin_dir.h"
@@ -86,6 +87,8 @@ int main()
         traceRequest(request);
     if (!readable || request.lineCount < MIN_REQUEST_LINES) {
         PrintError("main_code", CKR_PARAMS_NOT_FOUND);
+        // Deliberately the usual way out, although the module was never
+        // initialised: the teardown's C_Finalize is what every run ends with.
         teardown();
     }
     trace("\narguments: ");

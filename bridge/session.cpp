@@ -1,5 +1,6 @@
 #include "session.h"
 
+#include "commands.h"
 #include "entry_points.h"
 #include "responses.h"
 #include "slot_text.h"
@@ -10,28 +11,22 @@
 #include <cstdlib>
 #include <cstring>
 
-CK_RV rv = 0;
+namespace {
+// The slots that hold a token, slotCount of them; freed at teardown.
 CK_SLOT_ID* slots = nullptr;
 CK_ULONG slotCount = 0;
+#ifdef BUILD_ETOKEN
+// One record, reused for each slot in turn while the reader name is looked for.
 CK_SLOT_INFO slotInfo = {};
+#endif
+// The slot chosen; all bits set while none is.
 CK_SLOT_ID currSlot = static_cast<CK_SLOT_ID>(-1);
-CK_SESSION_HANDLE session = 0;
-CK_OBJECT_HANDLE userCert = 0;
+// How many objects the first-certificate search returned (0 or 1).
 CK_ULONG certsFound = 0;
-char* ch_readName = nullptr;
 
+// Every certificate the session can see: the search has no other attribute.
 CK_OBJECT_CLASS certClass = CKO_CERTIFICATE;
-CK_OBJECT_CLASS pubkClass = CKO_PUBLIC_KEY;
-CK_OBJECT_CLASS prkClass = CKO_PRIVATE_KEY;
 CK_ATTRIBUTE certAttribs[1] = {{CKA_CLASS, &certClass, sizeof certClass}};
-CK_ATTRIBUTE certAttribsPubk[1] = {{CKA_CLASS, &pubkClass, sizeof pubkClass}};
-CK_ATTRIBUTE certAttribsPrk[1] = {{CKA_CLASS, &prkClass, sizeof prkClass}};
-
-CK_MECHANISM mech = {CKM_GOSTR3410_KEY_PAIR_GEN, nullptr, 0};
-
-std::string base64_chars = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-
-namespace {
 // Larger attribute values than this are refused rather than allocated: a
 // certificate is a few kilobytes, and a module that claims gigabytes is broken.
 const CK_ULONG MAX_VALUE_LENGTH = 16UL * 1024 * 1024;

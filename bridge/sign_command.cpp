@@ -5,6 +5,7 @@
 #include "entry_points.h"
 #include "file_utils.h"
 #include "responses.h"
+#include "commands.h"
 #include "secure_wipe.h"
 #include "session.h"
 #include "trace.h"
@@ -12,12 +13,26 @@
 #include <cstdlib>
 #include <cstring>
 
+namespace {
+// The first private and public key objects the searches return; the public
+// key is only looked for, never used.
 CK_OBJECT_HANDLE handlePr = 0;
 CK_OBJECT_HANDLE handlePub = 0;
+// The signature C_Sign writes, and its length: 64 on the way in.
 unsigned char signature[64];
 CK_ULONG signatureLength = sizeof signature;
 
-namespace {
+// The key searches: every object of the class the logged-in session sees.
+CK_OBJECT_CLASS pubkClass = CKO_PUBLIC_KEY;
+CK_OBJECT_CLASS prkClass = CKO_PRIVATE_KEY;
+CK_ATTRIBUTE certAttribsPubk[1] = {{CKA_CLASS, &pubkClass, sizeof pubkClass}};
+CK_ATTRIBUTE certAttribsPrk[1] = {{CKA_CLASS, &prkClass, sizeof prkClass}};
+
+// The signing mechanism. It deliberately starts as the GOST key-pair
+// generation mechanism and becomes CKM_GOSTR3410 right before C_SignInit,
+// the only call that reads it.
+CK_MECHANISM mech = {CKM_GOSTR3410_KEY_PAIR_GEN, nullptr, 0};
+
 const char* const DIAGNOSTICS_FLAG_FILE = "VELNOR_VIVIRAV_NOTDELETE_LOGS.FLAG";
 
 // The PIN as a zero-terminated string; a PIN holds at most 19 characters.
@@ -50,8 +65,12 @@ bool findFirstObject(CK_ATTRIBUTE* templ, CK_OBJECT_HANDLE* handle, const char* 
     return !failed("C_FindObjectsFinal", rv);
 }
 
-void signDigest(const unsigned char* digest, unsigned int digestLength)
+// Logs in, finds the keys and signs the digest; writes the signature or the
+// failed step's error as the response.
+void loginAndSign(const unsigned char* digest, unsigned int digestLength)
 {
+    // The digest is not secret: its bytes are traced raw, up to a zero byte, for
+    // whoever compares a run with the host's document.
     std::fwrite(digest, 1, strnlen(reinterpret_cast<const char*>(digest), digestLength), stdout);
     trace("\npin is:");
     trace(maskedPin());
@@ -98,8 +117,7 @@ void signDigest(const unsigned char* digest, unsigned int digestLength)
     if (dumps)
         writeBinaryOut(reinterpret_cast<char*>(signature), static_cast<unsigned int>(signatureLength),
                        "sign.bin");
-    writeSignedOut(base64_encode_s(signature, static_cast<unsigned int>(signatureLength),
-                                   "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/"));
+    writeSignedOut(base64_encode_s(signature, static_cast<unsigned int>(signatureLength), base64_chars));
 }
 } // namespace
 
@@ -134,6 +152,6 @@ void signDocumentRaw(const Request& request)
         return;
     }
     trace("\ndecoded string:");
-    signDigest(digest, digestLength);
+    loginAndSign(digest, digestLength);
     std::free(digest);
 }

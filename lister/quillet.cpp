@@ -17,6 +17,7 @@
 #include "plugin_dir.h"
 #include "process_guard.h"
 #include "reader_report.h"
+#include "trace.h"
 
 #include <dlfcn.h>
 
@@ -50,11 +51,6 @@ static sc_bin_to_hex_fn _sc_bin_to_hex = nullptr;
 static sc_disconnect_card_fn _sc_disconnect_card = nullptr;
 
 static char MODULE_PATH[MODULE_PATH_SIZE];
-
-static void trace(const char* text)
-{
-    std::fputs(text, stdout);
-}
 
 // Looks `name` up in the library; a missing name is traced and makes the
 // whole library unusable, since nothing may be called through a null pointer.

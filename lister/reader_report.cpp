@@ -1,16 +1,13 @@
 #include "reader_report.h"
 
+#include "trace.h"
+
 #include <cstring>
 
 // Readers of this model are never connected: their token is known to give
 // this ATR, and connecting to it through OpenSC is not wanted.
 static const char* const ETOKEN_NAME = "Aladdin eToken PRO USB 72K";
 static const char* const ETOKEN_ATR = "3b:d5:18:00:81:31:fe:7d:80:73:c8:21:10:f4";
-
-static void trace(const char* text)
-{
-    std::fputs(text, stdout);
-}
 
 void writeReport(FILE* report, const char* text)
 {
