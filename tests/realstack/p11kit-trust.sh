@@ -6,7 +6,7 @@ set -u
 tovrel=$1 module=$2
 here=$(cd "$(dirname "$0")" && pwd)
 TMP=$(mktemp -d); trap 'rm -rf "$TMP"' EXIT
-. "$here/common.sh"
+. "$here/../support/bridge_runs.sh"
 [ -f "$module" ] || { echo "p11-kit trust module $module not installed; skipped"; exit 77; }
 
 run_bridge tovrel "$tovrel" "$module" getCertList ca-certificates

@@ -12,7 +12,7 @@ tovrel=$1 marbek=$2 module=$3 spy=$4 importer=$5
 here=$(cd "$(dirname "$0")" && pwd)
 fixtures=$here/../fixtures
 TMP=$(mktemp -d); trap 'rm -rf "$TMP"' EXIT
-. "$here/common.sh"
+. "$here/../support/bridge_runs.sh"
 if [ -z "$module" ] || [ ! -f "$module" ]; then
   echo "SoftHSM2 with GOST not given: configure with -DSOFTHSM2_GOST_MODULE=PATH," \
     "made by scripts/softhsm-gost.sh (scripts/test.sh does both); skipped"

@@ -7,7 +7,7 @@ tovrel=$1 marbek=$2 module=$3 spy=$4
 here=$(cd "$(dirname "$0")" && pwd)
 fixtures=$here/../fixtures
 TMP=$(mktemp -d); trap 'rm -rf "$TMP"' EXIT
-. "$here/common.sh"
+. "$here/../support/bridge_runs.sh"
 [ -f "$module" ] || { echo "SoftHSM2 module $module not installed; skipped"; exit 77; }
 unshare -m true 2>/dev/null || { echo "needs a private mount namespace (root); skipped"; exit 77; }
 

@@ -1,4 +1,5 @@
-# Helpers for the tests that drive the bridge against real PKCS#11 modules.
+# Helpers for the script tests that run the bridge the way the host does, on
+# real modules or, where signatures are checked, on the test module.
 # Sourced; expects TMP (a private folder) to be set.
 
 LISSI_PATH=/opt/lissi-crypto/lircryptoki_fs/lib/liblircryptoki_fs.so

@@ -4,13 +4,13 @@
 # (the demo token) and GOST R 34.10-2001. The Base64 signature that tovrel and
 # marbek return is verified against the certificate by OpenSSL on its own, and by
 # the curve arithmetic of gost_verify.py, which pins the signature layout.
-#   gost-sign.sh TOVREL MARBEK MODULE
+#   gost-signatures.sh TOVREL MARBEK MODULE
 set -u
 tovrel=$1 marbek=$2 module=$3
 here=$(cd "$(dirname "$0")" && pwd)
 fixtures=$here/../fixtures
 TMP=$(mktemp -d); trap 'rm -rf "$TMP"' EXIT
-. "$here/common.sh"
+. "$here/../support/bridge_runs.sh"
 unshare -m true 2>/dev/null || { echo "needs a private mount namespace (root); skipped"; exit 77; }
 unset TEST_MODULE_LOG
 
