@@ -203,6 +203,10 @@ compare() {  # name actual [required]
 }
 
 if [ "${UPDATE_EXPECTED:-0}" = 1 ]; then
+  # The variants of one case record into the same folder: one at a time, so
+  # that two runs of a new case (ctest -j) never both take the common file.
+  exec 8< "$case_dir"
+  flock 8
   record status "$tmp/status"
   record stdout "$tmp/stdout"
   # The response is either a body or the claim that there is none; the two go together.
