@@ -2,8 +2,10 @@
 // run from the state its starter left it in.
 #pragma once
 
+#include <cerrno>
 #include <csignal>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 // A standard descriptor left closed would be handed to the next file opened,
@@ -13,7 +15,8 @@
 inline void guardStandardStreams()
 {
     for (int fd = 0; fd <= 2; ++fd) {
-        if (::fcntl(fd, F_GETFD) != -1)
+        struct stat info;
+        if (::fstat(fd, &info) == 0 || errno != EBADF)
             continue;
         // The lowest free number is this one, since the lower ones are open.
         int opened = ::open("/dev/null", O_RDWR);
