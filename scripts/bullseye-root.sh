@@ -77,7 +77,10 @@ uri=$(archive_uri)
 log=$dest.debootstrap.log
 include=$(IFS=,; echo "${PACKAGES[*]}")
 echo "making the Debian 11 $arch root in $dest from $uri"
-if ! debootstrap --variant=minbase --arch="$arch" --include="$include" bullseye "$dest" "$uri" > "$log" 2>&1; then
+# One more try after a failed download: a mirror's hiccup should not fail a run.
+if ! debootstrap --variant=minbase --arch="$arch" --include="$include" bullseye "$dest" "$uri" > "$log" 2>&1 &&
+   ! { echo "debootstrap failed; trying once more"; rm -rf "$dest";
+       debootstrap --variant=minbase --arch="$arch" --include="$include" bullseye "$dest" "$uri" > "$log" 2>&1; }; then
   tail -n 20 "$log"
   echo "$0: could not make the Debian 11 (bullseye) $arch root from $uri: is the archive reachable? (log: $log)" >&2
   exit 1
