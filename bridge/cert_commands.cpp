@@ -45,7 +45,7 @@ void appendItem(std::string& list, bool first, const unsigned char* value, CK_UL
 // left to end with the session.
 void getCertList()
 {
-    ResponseDraft draft;
+    FileDraft draft;
     beginResponse(draft);
     std::string pending = "[";
     unsigned long long bodySize = 1; // "[" so far, and "]" still to come
@@ -56,7 +56,7 @@ void getCertList()
                  ? callEntry(_C_FindObjects, session, &userCert, static_cast<CK_ULONG>(1), &count)
                  : CKR_GENERAL_ERROR;
         if (rv != CKR_OK) {
-            discardResponse(draft);
+            discardDraft(draft);
             PrintError("FIND_Objects", responseCode(rv));
             return;
         }
@@ -84,18 +84,18 @@ void getCertList()
         std::free(value);
         bodySize += pending.size() - before;
         if (bodySize + 1 > MAX_LIST_BYTES) {
-            discardResponse(draft);
+            discardDraft(draft);
             PrintError("FIND_Objects", CKR_HOST_MEMORY);
             return;
         }
         if (pending.size() >= LIST_PIECE_SIZE) {
-            appendResponse(draft, pending.data(), pending.size());
+            appendDraft(draft, pending.data(), pending.size());
             pending.clear();
         }
     }
     pending += "]";
-    appendResponse(draft, pending.data(), pending.size());
-    commitResponse(draft);
+    appendDraft(draft, pending.data(), pending.size());
+    commitDraft(draft);
 }
 
 // Answers with the first certificate of the search, which the session has

@@ -154,13 +154,18 @@ void removeOrEmpty(const char* path)
     ::close(fd);
 }
 
-void writeBinaryOut(char* data, unsigned int count, const char* fileName)
+void writeWholeFile(const char* target, const void* data, size_t size)
 {
     FileDraft draft;
-    beginDraft(draft, fileName);
-    if (count > 0 && data)
-        appendDraft(draft, data, count);
+    beginDraft(draft, target);
+    if (size > 0 && data)
+        appendDraft(draft, data, size);
     commitDraft(draft);
+}
+
+void writeBinaryOut(char* data, unsigned int count, const char* fileName)
+{
+    writeWholeFile(fileName, data, count);
 }
 
 FILE* openHostFile(const char* path)

@@ -32,11 +32,14 @@ void commitDraft(FileDraft& draft);
 // Drops the draft; the target stays as it is.
 void discardDraft(FileDraft& draft);
 
+// Replaces `target` with exactly `size` bytes from `data`, through a draft.
+void writeWholeFile(const char* target, const void* data, size_t size);
+
 // Removes `path` so that no earlier content can be read as new; when it
 // cannot be removed, it is emptied where it stands (a regular file only).
 void removeOrEmpty(const char* path);
 
-// Writes exactly `count` bytes from `data` to `fileName` through a draft.
+// Writes exactly `count` bytes from `data` to `fileName` (writeWholeFile).
 // Failures are silent: the dumps are a diagnostic aid only.
 void writeBinaryOut(char* data, unsigned int count, const char* fileName);
 

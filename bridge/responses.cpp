@@ -15,32 +15,14 @@ std::string codeText(int code)
 }
 } // namespace
 
-void beginResponse(ResponseDraft& draft)
+void beginResponse(FileDraft& draft)
 {
     beginDraft(draft, RESPONSE_FILE_NAME);
 }
 
-void appendResponse(ResponseDraft& draft, const char* data, size_t size)
-{
-    appendDraft(draft, data, size);
-}
-
-void commitResponse(ResponseDraft& draft)
-{
-    commitDraft(draft);
-}
-
-void discardResponse(ResponseDraft& draft)
-{
-    discardDraft(draft);
-}
-
 void writeResponseBody(const std::string& body)
 {
-    ResponseDraft draft;
-    beginResponse(draft);
-    appendResponse(draft, body.data(), body.size());
-    commitResponse(draft);
+    writeWholeFile(RESPONSE_FILE_NAME, body.data(), body.size());
 }
 
 void removeEarlierResponse()

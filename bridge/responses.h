@@ -7,21 +7,11 @@
 #include <cstddef>
 #include <string>
 
-// A body being written into a temporary file beside the response file. It
-// takes the response file's place only when committed, so the host never finds
-// half a body.
-typedef FileDraft ResponseDraft;
-
-// Starts a draft of the response file.
-void beginResponse(ResponseDraft& draft);
-void appendResponse(ResponseDraft& draft, const char* data, size_t size);
-// Puts the draft in the response file's place. When any part of it could not
-// be written, the response file of an earlier run is removed (or emptied)
-// instead, so that an old answer is never read as this run's. Nothing is
-// reported either way.
-void commitResponse(ResponseDraft& draft);
-// Drops the draft; the response file stays as it is.
-void discardResponse(ResponseDraft& draft);
+// Starts a draft of the response file (file_utils.h): the body is written
+// beside it and takes its place only when committed, so the host never finds
+// half a body, and a draft that could not be written whole removes the
+// earlier run's answer instead.
+void beginResponse(FileDraft& draft);
 
 // Replaces the response file with `body` (a draft begun and committed at once).
 void writeResponseBody(const std::string& body);

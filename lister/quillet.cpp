@@ -169,12 +169,8 @@ int main()
         writeReport(report, LISSI_ENTRY);
     }
     writeReport(report, "]");
-    if (report && std::fclose(report) == 0) {
-        FileDraft draft;
-        beginDraft(draft, REPORT_FILE);
-        appendDraft(draft, reportText, reportSize);
-        commitDraft(draft);
-    }
+    if (report && std::fclose(report) == 0)
+        writeWholeFile(REPORT_FILE, reportText, reportSize);
     std::free(reportText);
     return 0;
 }

@@ -23,14 +23,6 @@ PACKAGES=(g++ make cmake pkg-config binutils file libp11-kit-dev libssl-dev open
   libengine-gost-openssl1.1 opensc opensc-pkcs11 pcscd vsmartcard-vpcd libgtest-dev
   softhsm2 p11-kit-modules dpkg-dev ca-certificates procps python3 rpm rpm2cpio cpio)
 
-# The archive apt uses on this machine, which also serves bullseye.
-archive_uri() {
-  local uri
-  uri=$(grep -rhoE '^(URIs:|deb) +[a-z]+://[^ ]+/debian/?( |$)' /etc/apt/sources.list /etc/apt/sources.list.d/ 2>/dev/null |
-    grep -vE 'security|updates' | head -n 1 | awk '{print $2}')
-  echo "${uri:-http://deb.debian.org/debian}"
-}
-
 run_in_root() {
   local dest=$1; shift
   # The command's arguments travel in the environment, one quoted string.
@@ -73,7 +65,7 @@ fi
 command -v debootstrap > /dev/null || { echo "$0: debootstrap is not installed" >&2; exit 1; }
 rm -rf "$dest"
 mkdir -p "$(dirname "$dest")"
-uri=$(archive_uri)
+uri=$(bash "$root/scripts/debian-mirror.sh") || exit 1
 log=$dest.debootstrap.log
 include=$(IFS=,; echo "${PACKAGES[*]}")
 echo "making the Debian 11 $arch root in $dest from $uri"

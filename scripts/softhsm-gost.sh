@@ -55,29 +55,6 @@ if [ -f "$result" ]; then
   exit 0
 fi
 
-# The archive URI of this machine's own Debian release, from apt's sources
-# (one-line and deb822 formats); the source package comes from the same archive.
-debian_mirror() {
-  local codename
-  codename=$(. /etc/os-release && echo "${VERSION_CODENAME:-}")
-  {
-    awk -v c="$codename" '$1 == "deb" {
-        i = 2
-        if ($i ~ /^\[/) { while (i < NF && $i !~ /\]$/) i++; i++ }
-        if ($(i + 1) == c) print $i
-      }' /etc/apt/sources.list /etc/apt/sources.list.d/*.list 2>/dev/null || true
-    awk -v c="$codename" 'BEGIN { RS = ""; FS = "\n" } {
-        uri = ""; found = 0
-        for (i = 1; i <= NF; i++) {
-          n = split($i, w, /[ \t]+/)
-          if (w[1] == "URIs:") uri = w[2]
-          if (w[1] == "Suites:") for (j = 2; j <= n; j++) if (w[j] == c) found = 1
-        }
-        if (found && uri != "") print uri
-      }' /etc/apt/sources.list.d/*.sources 2>/dev/null || true
-  } | head -n 1
-}
-
 sources=$cache/sources
 have_sources() {
   [ -f "$sources/$orig" ] && [ -f "$sources/$debian" ] &&
@@ -86,11 +63,8 @@ have_sources() {
 }
 
 fetch_sources() {
-  local mirror=${DEBIAN_MIRROR:-$(debian_mirror)}
-  if [ -z "$mirror" ]; then
-    echo "$0: no Debian archive found in apt's sources; set DEBIAN_MIRROR" >&2
-    return 1
-  fi
+  local mirror
+  mirror=$(bash "$(dirname "$0")/debian-mirror.sh") || return 1
   local apt=$cache/apt
   rm -rf "$apt" && mkdir -p "$apt/lists/partial" "$apt/cache/archives/partial" "$sources"
   printf 'deb-src [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] %s %s main\n' \

@@ -35,20 +35,27 @@ if $on_ci && pgrep -x pcscd > /dev/null; then
   pkill -x pcscd; sleep 1
 fi
 
+# wants STAGE...: true when one of them is to run.
+wants() {
+  local s
+  for s; do [[ " $stages " == *" $s "* ]] && return 0; done
+  return 1
+}
+
 extras=$root/build/i386-extras
-if [[ " $stages " == *" i386 "* || " $stages " == *" asan-i386 "* || " $stages " == *" release "* ]]; then
+if wants i386 asan-i386 release; then
   bash scripts/i386-extras.sh "$extras" >/dev/null || { echo "fetching the i386 test modules failed"; exit 1; }
 fi
 
 # SoftHSM2 built with GOST for each ABI the stages test (cached under build/; the
 # sanitizer trees reuse the plain build): the real GOST token test's module.
 gost_module_x86_64=() gost_module_i386=()
-if [[ " $stages " == *" x86_64 "* || " $stages " == *" asan "* || " $stages " == *" release "* ]]; then
+if wants x86_64 asan release; then
   module=$(bash scripts/softhsm-gost.sh x86_64 "$root/build/softhsm-gost") ||
     { echo "building SoftHSM2 with GOST (x86_64) failed"; exit 1; }
   gost_module_x86_64=(-DSOFTHSM2_GOST_MODULE="$module")
 fi
-if [[ " $stages " == *" i386 "* || " $stages " == *" asan-i386 "* || " $stages " == *" release "* ]]; then
+if wants i386 asan-i386 release; then
   module=$(OPENSSL_ENGINES="$extras/usr/lib/i386-linux-gnu/engines-3" \
     bash scripts/softhsm-gost.sh i386 "$root/build/softhsm-gost") ||
     { echo "building SoftHSM2 with GOST (i386) failed"; exit 1; }

@@ -105,18 +105,18 @@ TEST_F(ResponseFile, HasThePermissionsOfAPlainCreateAndNoTemporaryIsLeft)
 TEST_F(ResponseFile, DraftAppearsOnlyWhenCommittedAndDiscardKeepsTheOldBody)
 {
     writeSignedOut("old");
-    ResponseDraft draft;
+    FileDraft draft;
     beginResponse(draft);
-    appendResponse(draft, "[", 1);
-    appendResponse(draft, "]", 1);
+    appendDraft(draft, "[", 1);
+    appendDraft(draft, "]", 1);
     EXPECT_EQ(read(), "Result=0\nError=OK\nSignedData=old") << "not before the commit";
-    commitResponse(draft);
+    commitDraft(draft);
     EXPECT_EQ(read(), "[]");
 
-    ResponseDraft dropped;
+    FileDraft dropped;
     beginResponse(dropped);
-    appendResponse(dropped, "partial", 7);
-    discardResponse(dropped);
+    appendDraft(dropped, "partial", 7);
+    discardDraft(dropped);
     EXPECT_EQ(read(), "[]");
     EXPECT_EQ(std::system("test \"$(ls -A | wc -l)\" = 1"), 0) << "the discarded draft is gone";
 }
@@ -124,10 +124,10 @@ TEST_F(ResponseFile, DraftAppearsOnlyWhenCommittedAndDiscardKeepsTheOldBody)
 TEST_F(ResponseFile, ADraftThatFailedRemovesTheOldAnswer)
 {
     writeSignedOut("old");
-    ResponseDraft draft;
+    FileDraft draft;
     beginResponse(draft);
     draft.failed = true;  // as after a short write
-    commitResponse(draft);
+    commitDraft(draft);
     EXPECT_FALSE(exists("marbek_out.txt"));
     EXPECT_EQ(std::system("test \"$(ls -A | wc -l)\" = 0"), 0);
 }

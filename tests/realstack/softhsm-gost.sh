@@ -83,13 +83,10 @@ export PKCS11SPY=$module PKCS11SPY_OUTPUT=$TMP/spy.log
 head -c 32 /dev/urandom > "$TMP/digest.bin"
 run_bridge tovrel "$tovrel" "$spy" signDocumentRaw "$description" 1234 "$(base64 -w0 < "$TMP/digest.bin")"
 unset PKCS11SPY PKCS11SPY_OUTPUT
-calls=$(sed -n 's/^[0-9]*: \(C_[A-Za-z]*\).*/\1/p' "$TMP/spy.log" | tr '\n' ' ')
-check "spy: the signing run makes exactly these calls, in this order" same "$calls" \
+check "spy: the signing run makes exactly these calls, in this order" same "$(spy_calls "$TMP/spy.log")" \
   "C_Initialize C_GetSlotList C_GetSlotList C_GetSlotInfo C_GetSlotInfo C_OpenSession C_FindObjectsInit C_FindObjects C_FindObjectsFinal C_Login C_FindObjectsInit C_FindObjects C_FindObjectsFinal C_FindObjectsInit C_FindObjects C_FindObjectsFinal C_SignInit C_Sign C_Logout C_CloseSession C_Finalize "
-arguments=$(grep -oE 'flags = 0x[0-9a-f]+|userType = CKU_[A-Z]+|pPin\[ulPinLen\] [0-9a-f]+ / [0-9]+|CKA_CLASS +CKO_[A-Z_]+|pMechanism->type = CKM_[A-Z0-9_]+|pParameter\[ulParameterLen\] NULL|pData\[ulDataLen\] [0-9a-f]+ / [0-9]+|pSignature\[\*pulSignatureLen\] [0-9a-f]+ / [0-9]+' "$TMP/spy.log" |
-  sed -E 's/ +/ /g; s/\] [0-9a-f]+ \/ /] /' | tr '\n' ';')
 check "spy: session flags, user type, PIN length, search classes, mechanism, data and signature lengths" \
-  same "$arguments" \
+  same "$(spy_arguments "$TMP/spy.log")" \
   "flags = 0x6;CKA_CLASS CKO_CERTIFICATE;userType = CKU_USER;pPin[ulPinLen] 4;CKA_CLASS CKO_PRIVATE_KEY;CKA_CLASS CKO_PUBLIC_KEY;pMechanism->type = CKM_GOSTR3410;pParameter[ulParameterLen] NULL;pData[ulDataLen] 32;pSignature[*pulSignatureLen] 64;"
 # spy_bytes HEADER: the hex dump that follows the line holding HEADER, as plain hex.
 spy_bytes() {

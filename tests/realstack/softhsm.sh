@@ -70,16 +70,14 @@ if [ -f "$spy" ]; then
   export PKCS11SPY=$module PKCS11SPY_OUTPUT=$TMP/spy.log
   run_bridge tovrel "$tovrel" "$spy" signDocumentRaw "$description" 1234 "$digest"
   unset PKCS11SPY PKCS11SPY_OUTPUT
-  calls=$(sed -n 's/^[0-9]*: \(C_[A-Za-z]*\).*/\1/p' "$TMP/spy.log" | tr '\n' ' ')
-  check "spy: the signing run makes exactly these calls, in this order" same "$calls" \
+  check "spy: the signing run makes exactly these calls, in this order" same "$(spy_calls "$TMP/spy.log")" \
     "C_Initialize C_GetSlotList C_GetSlotList C_GetSlotInfo C_GetSlotInfo C_OpenSession C_FindObjectsInit C_FindObjects C_FindObjectsFinal C_Login C_FindObjectsInit C_FindObjects C_FindObjectsFinal C_FindObjectsInit C_FindObjects C_FindObjectsFinal C_SignInit C_Logout C_CloseSession C_Finalize "
-  # OpenSC 0.21's spy writes "type=" without blanks and no parameter line.
-  arguments=$(grep -oE 'flags = 0x[0-9a-f]+|userType = CKU_[A-Z]+|pPin\[ulPinLen\] [0-9a-f]+ / [0-9]+|CKA_CLASS +CKO_[A-Z_]+|pMechanism->type *= *CKM_[A-Z0-9_]+|pParameter\[ulParameterLen\] [A-Za-z0-9]+' "$TMP/spy.log" |
-    sed -E 's/ +/ /g; s/type ?= ?/type = /; s/pPin\[ulPinLen\] [0-9a-f]+ /pin length /' | tr '\n' ';')
+  # The parameter line only where the spy writes one (not OpenSC 0.21's).
   parameter=""
   grep -q 'pParameter\[ulParameterLen\]' "$TMP/spy.log" && parameter="pParameter[ulParameterLen] NULL;"
-  check "spy: session flags, user type, PIN length, search classes and mechanism" same "$arguments" \
-    "flags = 0x6;CKA_CLASS CKO_CERTIFICATE;userType = CKU_USER;pin length / 4;CKA_CLASS CKO_PRIVATE_KEY;CKA_CLASS CKO_PUBLIC_KEY;pMechanism->type = CKM_GOSTR3410;$parameter"
+  check "spy: session flags, user type, PIN length, search classes and mechanism" \
+    same "$(spy_arguments "$TMP/spy.log")" \
+    "flags = 0x6;CKA_CLASS CKO_CERTIFICATE;userType = CKU_USER;pPin[ulPinLen] 4;CKA_CLASS CKO_PRIVATE_KEY;CKA_CLASS CKO_PUBLIC_KEY;pMechanism->type = CKM_GOSTR3410;$parameter"
 else
   echo "pkcs11-spy not installed: call sequence not checked"
 fi

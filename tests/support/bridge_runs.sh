@@ -55,6 +55,18 @@ layout_rejects() {
   [ $? -eq 1 ]
 }
 
+# What OpenSC's pkcs11-spy logged (LOG) of a bridge run, read by a tool that
+# is not ours. spy_calls: the function names in call order, each followed by
+# a blank. spy_arguments: the arguments the bridge chooses, each followed by
+# ";": session flags, user type, PIN length, search classes, mechanism and
+# its parameter, data and signature lengths. OpenSC 0.21's spy writes
+# "type=" without blanks and no parameter line; both read the same here.
+spy_calls() { sed -n 's/^[0-9]*: \(C_[A-Za-z]*\).*/\1/p' "$1" | tr '\n' ' '; }
+spy_arguments() {
+  grep -oE 'flags = 0x[0-9a-f]+|userType = CKU_[A-Z]+|pPin\[ulPinLen\] [0-9a-f]+ / [0-9]+|CKA_CLASS +CKO_[A-Z_]+|pMechanism->type *= *CKM_[A-Z0-9_]+|pParameter\[ulParameterLen\] [A-Za-z0-9]+|pData\[ulDataLen\] [0-9a-f]+ / [0-9]+|pSignature\[\*pulSignatureLen\] [0-9a-f]+ / [0-9]+' "$1" |
+    sed -E 's/ +/ /g; s/type ?= ?/type = /; s/\] [0-9a-f]+ \/ /] /' | tr '\n' ';'
+}
+
 finish() {
   if [ "$failures" -ne 0 ]; then echo "$failures check(s) failed"; exit 1; fi
   echo "all checks passed"
