@@ -2,6 +2,7 @@
 // module. Built as tovrel (BUILD_ETOKEN: the JaCarta module from the plugin
 // directory) and as marbek (the LISSI module at its fixed path).
 #include "bridge_codes.h"
+#include "command_line.h"
 #include "commands.h"
 #include "entry_points.h"
 #include "file_utils.h"
@@ -49,8 +50,10 @@ bool findModulePath(char (&path)[MODULE_PATH_SIZE])
 }
 } // namespace
 
-int main()
+int main(int argc, char** argv)
 {
+    if (int status = answerCommandLine(argc, argv); status >= 0)
+        return status;
     guardStandardStreams();
     // A core dump would hold the PIN.
     ::prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);

@@ -14,8 +14,6 @@
 # from the newest glibc symbol version the programs need (read from the built
 # programs when the package is made, see below), the .rpm on the libc.so.6
 # symbol versions that rpmbuild reads off the programs.
-set(CARD_PACKAGE_NAME card-helpers)
-
 install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/LICENSE
         DESTINATION share/doc/${CARD_PACKAGE_NAME})
 

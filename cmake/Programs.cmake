@@ -17,5 +17,8 @@ function(card_program target)
   endif()
   target_link_options(${target} PRIVATE -Wl,-z,relro -Wl,-z,now -Wl,-z,noexecstack)
   target_link_libraries(${target} PRIVATE ${CMAKE_DL_LIBS})
+  # What --version prints.
+  target_compile_definitions(${target} PRIVATE CARD_PACKAGE="${CARD_PACKAGE_NAME}"
+                             CARD_VERSION="${PROJECT_VERSION}")
   install(TARGETS ${target} RUNTIME DESTINATION bin)
 endfunction()

@@ -12,6 +12,7 @@
 // Nothing of OpenSC is linked in: it is found with dlopen/dlsym at run time,
 // and the structure fields we read are declared in opensc_abi.h.
 
+#include "command_line.h"
 #include "file_utils.h"
 #include "opensc_abi.h"
 #include "plugin_dir.h"
@@ -101,8 +102,10 @@ static unsigned openContext()
     return _sc_ctx_get_reader_count(ctx);
 }
 
-int main()
+int main(int argc, char** argv)
 {
+    if (int status = answerCommandLine(argc, argv); status >= 0)
+        return status;
     guardStandardStreams();
     trace("run\n");
 

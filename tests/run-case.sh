@@ -106,6 +106,9 @@ if has unprivileged; then
 fi
 has close-fds && close_fds=$(tr '\n' ' ' < "$case_dir/close-fds")
 has stdout-closed-pipe && closed_pipe=1
+# The host passes no arguments; a person at a prompt may.
+args_file=""
+has args && args_file=$case_dir/args
 case_timeout=${CASE_TIMEOUT:-120}
 run_program() {
   cd "$work" || exit 125
@@ -114,12 +117,17 @@ run_program() {
   [ -n "$closed_pipe" ] && command+=(perl -e '$SIG{PIPE} = "DEFAULT"; pipe(my $r, my $w) or die "pipe: $!";
     close $r; open(STDOUT, ">&", $w) or die "dup: $!"; close $w; exec @ARGV or die "exec: $!"' --)
   command+=("$program")
+  if [ -n "$args_file" ]; then
+    local -a args
+    mapfile -t args < "$args_file"
+    command+=("${args[@]}")
+  fi
   local fd
   for fd in $close_fds; do eval "exec $fd>&-"; done
   exec "${command[@]}"
 }
 export -f run_program
-export run_as_nobody close_fds closed_pipe case_timeout
+export run_as_nobody close_fds closed_pipe case_timeout args_file
 
 # marbek's module and the LISSI marker live under /opt: run in a private mount
 # namespace with a tmpfs there, so the machine's own /opt is neither seen nor touched.

@@ -1,0 +1,16 @@
+// The host starts every program without arguments, and any it passes are
+// ignored. A person at a prompt who asks a program what it is must not get a
+// run in the current folder instead: "--help"/"-h" or "--version"/"-V" as the
+// first argument prints the usage text or the version and ends the program
+// before it opens, reads or writes any file.
+#pragma once
+
+// Defined once per program with its own usage text (bridge/usage.cpp,
+// lister/usage.cpp). Returns the exit status when the first argument asked
+// for the usage text or the version, and -1 when the run goes on as usual.
+int answerCommandLine(int argc, char** argv);
+
+// The shared part of answerCommandLine: `program` is the program's name,
+// `usage` its usage text. The exit status is 0, or 1 when the text could not
+// be written to standard output.
+int answerInfoOptions(int argc, char** argv, const char* program, const char* usage);
