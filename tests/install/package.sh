@@ -1,14 +1,17 @@
 #!/usr/bin/env bash
 # Checks the install layout and the three packages of a build:
 #   - without --packages: `cmake --install` into a temporary prefix gives the
-#     three programs in bin/ and README.md and LICENSE in share/doc/card-helpers/,
-#     and cpack makes the .deb, the .rpm and the .tar.gz, which are then checked;
-#   - with --packages DIR: the packages already made there (the release) are checked.
+#     three programs in bin/, their manual pages in share/man/man1/ and the
+#     documents in share/doc/card-helpers/, and cpack makes the .deb, the .rpm
+#     and the .tar.gz, which are then checked;
+#   - with --packages DIR: the packages already made there (the release) are
+#     checked, and the SHA256SUMS beside them must list exactly them, rightly.
 # Each package must name the tree's architecture, depend on the C library alone
 # (with --glibc-floor: on exactly that glibc version), hold exactly the three
-# programs and the two documents, and unpack (dpkg -x, rpm2cpio | cpio, tar)
-# into programs of the tree's ELF class that are still hardened after
-# stripping and that run: each one's start-up failure in an empty working
+# programs, their manual pages (gzip -9n) and the four documents, and unpack
+# (dpkg -x, rpm2cpio | cpio, tar) into programs of the tree's ELF class that
+# are still hardened after stripping and that run: --version and --help,
+# which touch no file, each one's start-up failure in an empty working
 # directory, and a real readTokenCert through the test module.
 # Everything is made in a temporary folder that is removed at the end.
 #   package.sh --build DIR --abi ABI --source DIR [--module TEST_MODULE]
@@ -39,18 +42,20 @@ failures=0
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 
 programs=(tovrel marbek quillet)
-docs=(README.md LICENSE)
+docs=(README.md LICENSE packaging/copyright)
+pages=(tovrel.1 marbek.1 quillet.1)
 lissi_module=/opt/lissi-crypto/lircryptoki_fs/lib/liblircryptoki_fs.so
 
 # --- cmake --install and cpack -----------------------------------------------
+release=$packages
 if [ -z "$packages" ]; then
   if cmake --install "$build" --prefix "$tmp/prefix" >"$tmp/install.log" 2>&1; then
     for p in "${programs[@]}"; do
       [ -x "$tmp/prefix/bin/$p" ] || fail "install: bin/$p missing or not executable"
     done
     for d in "${docs[@]}"; do
-      cmp -s "$source/$d" "$tmp/prefix/share/doc/card-helpers/$d" ||
-        fail "install: share/doc/card-helpers/$d missing or not the source's"
+      cmp -s "$source/$d" "$tmp/prefix/share/doc/card-helpers/$(basename "$d")" ||
+        fail "install: share/doc/card-helpers/$(basename "$d") missing or not the source's"
     done
   else
     fail "cmake --install failed"; cat "$tmp/install.log"
@@ -74,7 +79,9 @@ one_package() {
 # The regular files of an installed package, exactly, under PREFIX.
 expected_files() {
   printf "$1/%s\n" bin/marbek bin/quillet bin/tovrel share/doc/card-helpers/LICENSE \
-    share/doc/card-helpers/README.md
+    share/doc/card-helpers/README.md share/doc/card-helpers/changelog.gz \
+    share/doc/card-helpers/copyright share/man/man1/marbek.1.gz share/man/man1/quillet.1.gz \
+    share/man/man1/tovrel.1.gz
 }
 same_files() {  # what expected actual
   [ "$2" = "$3" ] || fail "$1: package files differ:"$'\n'"$(diff <(echo "$2") <(echo "$3"))"
@@ -94,6 +101,7 @@ if deb=$(one_package "card-helpers_*_$deb_arch.deb"); then
   [ "$(field Maintainer)" = "Card helpers team <team@example.invalid>" ] ||
     fail "deb: Maintainer is '$(field Maintainer)'"
   [ -n "$(field Description)" ] || fail "deb: no Description"
+  version=$(field Version)
   same_files deb "$(expected_files ./usr)" "$(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ { print $6 }' | sort)"
   dpkg -x "$deb" "$tmp/deb" || fail "dpkg -x failed"
 fi
@@ -144,10 +152,23 @@ run_empty() {
 }
 
 # check_tree KIND DIR: the programs under DIR/bin of one unpacked package.
+# same_compressed SOURCE PACKAGED: PACKAGED is SOURCE as gzip -9n makes it, so
+# that the package's bytes do not depend on when or where it was built.
+same_compressed() {
+  cmp -s "$1" <(gzip -dc "$2" 2>/dev/null) && cmp -s "$2" <(gzip -9nc "$1")
+}
+
 check_tree() {
-  local kind=$1 dir=$2 p bin
+  local kind=$1 dir=$2 p bin page
   for d in "${docs[@]}"; do
-    cmp -s "$source/$d" "$dir/share/doc/card-helpers/$d" || fail "$kind: packaged $d is not the source's"
+    cmp -s "$source/$d" "$dir/share/doc/card-helpers/$(basename "$d")" ||
+      fail "$kind: packaged $(basename "$d") is not the source's"
+  done
+  same_compressed "$source/packaging/changelog" "$dir/share/doc/card-helpers/changelog.gz" ||
+    fail "$kind: packaged changelog.gz is not packaging/changelog compressed with gzip -9n"
+  for page in "${pages[@]}"; do
+    same_compressed "$source/man/$page" "$dir/share/man/man1/$page.gz" ||
+      fail "$kind: packaged $page.gz is not man/$page compressed with gzip -9n"
   done
   for p in "${programs[@]}"; do
     bin=$dir/bin/$p
@@ -155,6 +176,21 @@ check_tree() {
     readelf -h "$bin" | grep -q "Class:[[:space:]]*$elf_class" || fail "$kind: $p is not $elf_class"
     bash "$source/tests/install/check-binary.sh" "$bin" ${floor:+--glibc-floor "$floor"} >"$tmp/check.log" ||
       fail "$kind: packaged $p: $(cat "$tmp/check.log")"
+  done
+
+  # --version and --help (or -V, -h) as the first argument: the text, exit
+  # status 0, and nothing written into the working directory.
+  for p in "${programs[@]}"; do
+    for option in --version -V; do
+      run_empty "$dir/bin/$p" "$option" ignored
+      [ "$status" -eq 0 ] && [ "$out" = "$p (card-helpers) ${version:-?}" ] ||
+        fail "$kind: $p $option: exit $status, '$out', not '$p (card-helpers) ${version:-?}'"
+    done
+    for option in --help -h; do
+      run_empty "$dir/bin/$p" "$option"
+      [ "$status" -eq 0 ] && [ "${out%%:*}" = "$p" ] && grep -q "man $p" <<<"$out" ||
+        fail "$kind: $p $option: exit $status, or the usage text does not name $p and its manual"
+    done
   done
 
   run_empty "$dir/bin/tovrel"
@@ -196,6 +232,18 @@ check_tree() {
       fail "$kind: packaged tovrel readTokenCert: response is not the demo certificate"
   fi
 }
+
+# --- SHA256SUMS beside the release packages -----------------------------------
+if [ -n "$release" ]; then
+  if [ ! -f "$packages/SHA256SUMS" ]; then
+    fail "no SHA256SUMS beside the packages in $packages"
+  else
+    listed=$(awk '{ sub(/^\*/, "", $2); print $2 }' "$packages/SHA256SUMS" | sort)
+    present=$(cd "$packages" && ls card-helpers* | sort)
+    [ "$listed" = "$present" ] || fail "SHA256SUMS lists '$(echo $listed)', the folder holds '$(echo $present)'"
+    (cd "$packages" && sha256sum --check --strict --quiet SHA256SUMS) || fail "SHA256SUMS does not check"
+  fi
+fi
 
 [ -d "$tmp/deb" ] && check_tree deb "$tmp/deb/usr"
 [ -d "$tmp/rpm" ] && check_tree rpm "$tmp/rpm/usr"
