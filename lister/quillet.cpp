@@ -83,12 +83,11 @@ static bool bindEntryPoints(void* library)
 // OpenSC did not deliver is never used: the count is then 0.
 static unsigned openContext()
 {
+    // Everything but the name zero, the reserve included (opensc_abi.h).
     sc_context_param_t params;
     std::memset(&params, 0, sizeof params);
     params.ver = 0;
     params.app_name = "quilletor";
-    params.flags = 0;
-    params.thread_ctx = nullptr;
 
     int result = _sc_context_create(&ctx, &params);
     if (result != 0 || !ctx) {

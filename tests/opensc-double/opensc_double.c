@@ -324,9 +324,15 @@ int sc_context_create(sc_context_t **ctx, const sc_context_param_t *parm)
         logLine("sc_context_create(params=null) = %d, %s", contextResult,
                 given ? "context" : "no context");
     } else {
-        logLine("sc_context_create(ver=%u, app_name=%s%s%s, flags=%lu, thread_ctx=%s) = %d, %s",
+        // Everything a newer OpenSC may read after the fields we know.
+        int reserveZero = 1;
+        for (size_t i = 0; i < sizeof parm->reserve / sizeof parm->reserve[0]; i++)
+            reserveZero &= parm->reserve[i] == NULL;
+        logLine("sc_context_create(ver=%u, app_name=%s%s%s, flags=%lu, thread_ctx=%s, debug=%d, "
+                "debug_file=%s, reserve=%s) = %d, %s",
                 parm->ver, parm->app_name ? "\"" : "", parm->app_name ? parm->app_name : "null",
                 parm->app_name ? "\"" : "", parm->flags, parm->thread_ctx ? "set" : "null",
+                parm->debug, parm->debug_file ? "set" : "null", reserveZero ? "zero" : "set",
                 contextResult, given ? "context" : "no context");
     }
     if (ctx && given)
