@@ -9,11 +9,21 @@
 #   build/release/<abi>/bin/{tovrel,marbek,quillet}   the release binaries (with debug information)
 #   build/release/<abi>/packages/                     card-helpers_<v>_<arch>.deb,
 #                                                     card-helpers-<v>-1.<arch>.rpm,
-#                                                     card-helpers-<v>-linux-<arch>.tar.gz (stripped)
+#                                                     card-helpers-<v>-linux-<arch>.tar.gz (stripped),
+#                                                     SHA256SUMS (of the three)
 # The roots live in build/roots/<abi> (made once, about 700 MB each) and the
 # release build tree inside them at /build/release (build/roots/<abi>/build/release).
 # The binaries need glibc 2.4 (i386) or 2.14 (x86_64) and nothing beyond libc,
 # libdl and the dynamic loader; the build tree's install/binary tests check it.
+#
+# Reproducible: every build starts from an empty tree, takes its time from the
+# last commit (SOURCE_DATE_EPOCH, unless set already), maps the build folders
+# out of the binaries (CMakeLists.txt) and writes archives whose members are
+# sorted and carry fixed owners, modes and times, so two builds of one commit
+# give the same bytes; scripts/reproducible.sh proves it.
+#   RELEASE_TREE    the build tree inside the root (default /build/release)
+#   RELEASE_TARGET  what to build before cpack (default all; packaged: only
+#                   what the packages hold, without the tests)
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -35,6 +45,14 @@ for pid in "${pids[@]}"; do
   wait "$pid" || { echo "$0: no Debian 11 root, so no release build" >&2; exit 1; }
 done
 
+if [ -z "${SOURCE_DATE_EPOCH:-}" ]; then
+  SOURCE_DATE_EPOCH=$(git -C "$root" log -1 --format=%ct 2> /dev/null) ||
+    { echo "$0: no commit to take the time from: set SOURCE_DATE_EPOCH" >&2; exit 1; }
+fi
+[[ "$SOURCE_DATE_EPOCH" =~ ^[0-9]+$ ]] || { echo "$0: SOURCE_DATE_EPOCH is not a number" >&2; exit 1; }
+tree=${RELEASE_TREE:-/build/release}
+target=${RELEASE_TARGET:-all}
+
 jobs=$(nproc 2> /dev/null || echo 2)
 for abi in "${abis[@]}"; do
   rootdir=$root/build/roots/$abi
@@ -42,12 +60,25 @@ for abi in "${abis[@]}"; do
   log=$root/build/release-$abi.log
   if ! bash "$root/scripts/bullseye-root.sh" run "$rootdir" bash -c "
       set -e
-      cmake -S /src -B /build/release -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCARD_RELEASE=ON \
-            -DRELEASE_PACKAGES_DIR=/build/release/packages
-      cmake --build /build/release -j$jobs
-      rm -rf /build/release/packages
-      cd /build/release && cpack -G 'DEB;RPM;TGZ' -B /build/release/packages
-      rm -rf /build/release/packages/_CPack_Packages" > "$log" 2>&1; then
+      umask 022
+      export SOURCE_DATE_EPOCH=$SOURCE_DATE_EPOCH
+      rm -rf $tree
+      cmake -S /src -B $tree -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCARD_RELEASE=ON \
+            -DRELEASE_PACKAGES_DIR=$tree/packages
+      cmake --build $tree -j$jobs --target $target
+      cd $tree && cpack -G 'DEB;RPM;TGZ' -B $tree/packages
+      rm -rf $tree/packages/_CPack_Packages
+      # CPack's .deb is sorted already; its archive lists the members in the
+      # file system's order: again in name order, with fixed owners and times.
+      cd $tree/packages
+      for archive in card-helpers-*.tar.gz; do
+        top=\${archive%.tar.gz}
+        rm -rf /tmp/card-archive && mkdir /tmp/card-archive
+        tar -xzf \$archive -C /tmp/card-archive
+        tar -C /tmp/card-archive --sort=name --format=gnu --owner=0 --group=0 --numeric-owner \
+            --mtime=@$SOURCE_DATE_EPOCH -cf - \$top | gzip -9n > \$archive
+        rm -rf /tmp/card-archive
+      done" > "$log" 2>&1; then
     grep -E 'error|Error|CPack' "$log" | tail -n 30
     echo "$0: the $abi release build failed (log: $log)" >&2
     exit 1
@@ -55,8 +86,9 @@ for abi in "${abis[@]}"; do
   out=$root/build/release/$abi
   rm -rf "$out"
   mkdir -p "$out/bin" "$out/packages"
-  cp "$rootdir/build/release/bridge/tovrel" "$rootdir/build/release/bridge/marbek" \
-    "$rootdir/build/release/lister/quillet" "$out/bin/"
-  cp "$rootdir"/build/release/packages/card-helpers* "$out/packages/"
+  cp "$rootdir$tree/bridge/tovrel" "$rootdir$tree/bridge/marbek" "$rootdir$tree/lister/quillet" "$out/bin/"
+  cp "$rootdir$tree"/packages/card-helpers* "$out/packages/"
+  # Checked with: cd build/release/<abi>/packages && sha256sum -c SHA256SUMS
+  (cd "$out/packages" && sha256sum card-helpers* > SHA256SUMS)
   ls "$out/packages"
 done
