@@ -2,8 +2,9 @@
 # The whole test suite, from a fresh machine: installs what is missing, builds
 # both ABIs (x86_64 and 32-bit x86), runs every test of each, then the suite
 # again under AddressSanitizer and UndefinedBehaviorSanitizer, then builds the
-# release binaries and packages inside Debian 11 roots and runs the whole
-# suite with them there and on this host, then the bounded fuzz runs. Prints a
+# release binaries and packages inside Debian 11 roots (a second time too, to
+# show that the packages come out the same) and runs the whole suite with them
+# there and on this host, then the bounded fuzz runs. Prints a
 # summary (passed, failed and skipped tests per stage, with the names of the
 # skipped and failed ones) and exits non-zero on any failure.
 #
@@ -125,6 +126,13 @@ release_stage() {
   echo "=== release: build the release binaries and packages in Debian 11 roots"
   if ! bash scripts/release.sh; then
     summary+=("release: FAILED (no release binaries; see the messages above)"); status=1; return
+  fi
+  # A second build of the same source must give the same bytes.
+  if bash scripts/reproducible.sh > build/reproducible.log 2>&1; then
+    summary+=("release: $(tail -n 1 build/reproducible.log)")
+  else
+    cat build/reproducible.log
+    summary+=("release: NOT reproducible (see build/reproducible.log)"); status=1
   fi
   local abi
   for abi in i386 x86_64; do
