@@ -78,7 +78,9 @@ for abi in "${abis[@]}"; do
         tar -C /tmp/card-archive --sort=name --format=gnu --owner=0 --group=0 --numeric-owner \
             --mtime=@$SOURCE_DATE_EPOCH -cf - \$top | gzip -9n > \$archive
         rm -rf /tmp/card-archive
-      done" > "$log" 2>&1; then
+      done
+      # Checked with: sha256sum --check SHA256SUMS
+      sha256sum card-helpers* > SHA256SUMS" > "$log" 2>&1; then
     grep -E 'error|Error|CPack' "$log" | tail -n 30
     echo "$0: the $abi release build failed (log: $log)" >&2
     exit 1
@@ -87,8 +89,6 @@ for abi in "${abis[@]}"; do
   rm -rf "$out"
   mkdir -p "$out/bin" "$out/packages"
   cp "$rootdir$tree/bridge/tovrel" "$rootdir$tree/bridge/marbek" "$rootdir$tree/lister/quillet" "$out/bin/"
-  cp "$rootdir$tree"/packages/card-helpers* "$out/packages/"
-  # Checked with: cd build/release/<abi>/packages && sha256sum -c SHA256SUMS
-  (cd "$out/packages" && sha256sum card-helpers* > SHA256SUMS)
+  cp "$rootdir$tree"/packages/card-helpers* "$rootdir$tree/packages/SHA256SUMS" "$out/packages/"
   ls "$out/packages"
 done
