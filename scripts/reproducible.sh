@@ -10,7 +10,8 @@
 # The second build reuses the Debian 11 roots and builds only what the
 # packages hold (RELEASE_TARGET=packaged), not the tests. The copy holds what
 # the first build saw: the working tree without build/ and .git, uncommitted
-# changes included. Everything of the second build stays under
+# changes included, with every file's time the present one, as a fresh clone
+# has them. Everything of the second build stays under
 # build/reproducible/, with diffoscope's full reports.
 set -euo pipefail
 
@@ -31,7 +32,8 @@ export SOURCE_DATE_EPOCH
 work=$root/build/reproducible
 rm -rf "$work"
 mkdir -p "$work/source/build"
-tar -C "$root" --exclude=./build --exclude=./.git -cf - . | tar -C "$work/source" -xf -
+# Files of the copy get the present time, as in a fresh clone.
+tar -C "$root" --exclude=./build --exclude=./.git -cf - . | tar -C "$work/source" --touch -xf -
 ln -s "$root/build/roots" "$work/source/build/roots"
 
 echo "=== reproducible: the release again, from $work/source"
