@@ -129,7 +129,7 @@ make_root() {
   # Older roots of this suite and architecture are no longer used.
   local old
   for old in "$cache/$suite-$arch"-*; do
-    case "$old" in "$cached" | *.log) ;; *) rm -rf "$old" ;; esac
+    case "$old" in "$cached" | "$cached.log") ;; *) rm -rf "$old" ;; esac
   done
 }
 
