@@ -7,12 +7,13 @@
 #
 #   scripts/release.sh [ABI...] && scripts/reproducible.sh [ABI...]
 #
-# The second build reuses the Debian 11 roots and builds only what the
-# packages hold (RELEASE_TARGET=packaged), not the tests. The copy holds what
-# the first build saw: the working tree without build/ and .git, uncommitted
-# changes included, with every file's time the present one, as a fresh clone
-# has them. Everything of the second build stays under
-# build/reproducible/, with diffoscope's full reports.
+# The second build reuses the cached Debian 11 root (scripts/debian-root.sh;
+# the copy gets its own overlay and /build), builds in another tree inside it
+# (RELEASE_TREE) and only what the packages hold (RELEASE_TARGET=packaged),
+# not the tests. The copy holds what the first build saw: the working tree
+# without build/ and .git, uncommitted changes included, with every file's
+# time the present one, as a fresh clone has them. Everything of the second
+# build stays under build/reproducible/, with diffoscope's full reports.
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -31,10 +32,9 @@ export SOURCE_DATE_EPOCH
 
 work=$root/build/reproducible
 rm -rf "$work"
-mkdir -p "$work/source/build"
+mkdir -p "$work/source"
 # Files of the copy get the present time, as in a fresh clone.
 tar -C "$root" --exclude=./build --exclude=./.git -cf - . | tar -C "$work/source" --touch -xf -
-ln -s "$root/build/roots" "$work/source/build/roots"
 
 echo "=== reproducible: the release again, from $work/source"
 if ! RELEASE_TREE=/build/release-again RELEASE_TARGET=packaged \
