@@ -52,6 +52,7 @@ fi
 target=${RELEASE_TARGET:-all}
 
 jobs=$(nproc 2> /dev/null || echo 2)
+mkdir -p "$root/build"
 for abi in "${abis[@]}"; do
   echo "=== release $abi: build and package in the Debian 11 root"
   toolchain=""
