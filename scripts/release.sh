@@ -11,6 +11,7 @@
 #                                                     card-helpers-<v>-1.<arch>.rpm,
 #                                                     card-helpers-<v>-linux-<arch>.tar.gz (stripped),
 #                                                     SHA256SUMS (of the three)
+#   build/release/<abi>/SOURCE_DATE_EPOCH             the time the build took from the commit
 # Both ABIs are compiled in the Debian 11 amd64 root (scripts/debian-root.sh),
 # the i386 one with its multilib compiler (gcc -m32), which uses the same
 # glibc 2.31 headers and libraries as the i386 root and runs at native speed
@@ -92,5 +93,6 @@ for abi in "${abis[@]}"; do
   mkdir -p "$out/bin" "$out/packages"
   cp "$built/bridge/tovrel" "$built/bridge/marbek" "$built/lister/quillet" "$out/bin/"
   cp "$built"/packages/card-helpers* "$built/packages/SHA256SUMS" "$out/packages/"
+  echo "$SOURCE_DATE_EPOCH" > "$out/SOURCE_DATE_EPOCH"
   ls "$out/packages"
 done

@@ -29,6 +29,10 @@ if [ -z "${SOURCE_DATE_EPOCH:-}" ]; then
     { echo "$0: no commit to take the time from: set SOURCE_DATE_EPOCH" >&2; exit 1; }
 fi
 export SOURCE_DATE_EPOCH
+for abi in "${abis[@]}"; do
+  [ "$(cat "$root/build/release/$abi/SOURCE_DATE_EPOCH" 2> /dev/null)" = "$SOURCE_DATE_EPOCH" ] ||
+    { echo "$0: the $abi release in build/release is not of the last commit: run scripts/release.sh again" >&2; exit 1; }
+done
 
 work=$root/build/reproducible
 rm -rf "$work"
