@@ -57,6 +57,8 @@ if ! has no-plugdir; then
   else printf '%s/\n' "$plug" > "$work/vn_api_currplugDir.txt"; fi
 fi
 if [ -n "$request" ] && has request; then cp "$case_dir/request" "$work/$request"; fi
+# A request file made as large as this (truncate's sizes, e.g. 3G), sparse.
+if [ -n "$request" ] && has request-size; then truncate -s "$(cat "$case_dir/request-size")" "$work/$request"; fi
 if has flag; then : > "$work/VELNOR_VIVIRAV_NOTDELETE_LOGS.FLAG"; fi
 if has old-response; then cp "$case_dir/old-response" "$work/$response"; fi
 if has old-files; then cp -R "$case_dir/old-files/." "$work/"; fi

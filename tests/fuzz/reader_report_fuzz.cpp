@@ -10,7 +10,7 @@
 // for eToken readers); no entry carries anything over from the reader before
 // it; connecting is only tried for a present card that is not an eToken, with
 // a null card pointer; no more than 33 ATR bytes are handed to the renderer,
-// with a buffer of at most 98 characters; the ATR text never runs past what
+// with a buffer of at most ATR_TEXT_SIZE characters; the ATR text never runs past what
 // the renderer wrote, even when that has no terminating zero; a card is
 // disconnected exactly when it was connected, after rendering, and never
 // touched again (disconnecting frees it, so a late read is reported).

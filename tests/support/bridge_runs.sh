@@ -31,6 +31,23 @@ run_bridge() {
   RESPONSE=$(cat "$work/${variant}_out.txt" 2>/dev/null || echo "<no response file>")
 }
 
+# softhsm_config LOG_LEVEL: a private SoftHSM2 configuration (SOFTHSM2_CONF,
+# exported) with an empty token folder (TOKENS). The folder is on a tmpfs where
+# the machine has one at /dev/shm: a 32-bit SoftHSM2 built without large-file
+# interfaces, as Debian's is, cannot list a folder on ext4 where 32-bit
+# programs run under emulation (the directory offsets do not fit), and finds
+# no token. The folder goes when the script ends.
+softhsm_config() {
+  if [ "$(stat -f -c %T /dev/shm 2> /dev/null)" = tmpfs ] && TOKENS=$(mktemp -d -p /dev/shm); then
+    trap 'rm -rf "$TMP" "$TOKENS"' EXIT
+  else
+    TOKENS=$TMP/tokens; mkdir "$TOKENS"
+  fi
+  export SOFTHSM2_CONF=$TMP/softhsm2.conf
+  printf 'directories.tokendir = %s\nobjectstore.backend = file\nlog.level = %s\n' "$TOKENS" "$1" \
+    > "$SOFTHSM2_CONF"
+}
+
 # The certificate items of a list body, one "HASH BASE64" a line.
 list_items() {
   sed -e 's/^\[//' -e 's/\]$//' -e 's/},{/}\n{/g' <<< "$1" |
