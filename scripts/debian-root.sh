@@ -35,7 +35,7 @@
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
-cache=${CARD_ROOT_CACHE:-/var/cache/card-helpers/roots}
+cache=${CARD_ROOT_CACHE:-${CARD_CACHE:-/var/cache/card-helpers}/roots}
 
 usage() {
   echo "usage: $0 make|reset SUITE i386|x86_64 | run SUITE i386|x86_64 COMMAND..." >&2
@@ -69,10 +69,13 @@ case "$suite" in
     # Debian 13 ships no gost engine for OpenSSL; the tests there use Debian
     # 12's (scripts/test.sh hands it over).
     # pcscd there depends on polkitd, whose own dependencies have
-    # alternatives that debootstrap cannot resolve: apt installs it afterwards.
+    # alternatives that debootstrap cannot resolve: apt installs it, and the
+    # reader driver that depends on it, afterwards.
+    APT_PACKAGES=(pcscd vsmartcard-vpcd)
     packages=()
-    for p in "${TEST_PACKAGES[@]}"; do [ "$p" = pcscd ] || packages+=("$p"); done
-    APT_PACKAGES=(pcscd)
+    for p in "${TEST_PACKAGES[@]}"; do
+      [[ " ${APT_PACKAGES[*]} " == *" $p "* ]] || packages+=("$p")
+    done
     if [ "$arch" = amd64 ]; then
       packages+=("${BUILD_PACKAGES[@]}")
       FOREIGN_PACKAGES=(libssl-dev:i386 libgtest-dev:i386)
