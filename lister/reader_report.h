@@ -43,5 +43,7 @@ void renderAtr(sc_bin_to_hex_fn binToHex, const struct sc_atr& atr, const char* 
 // if so, reads its ATR; writes the reader's entry (no separator) to `report`
 // and traces each step on standard output. A reader that is not delivered,
 // whose presence is unknown or that holds no card is reported without card.
+// In the entry, every quote, backslash and control byte of the reader's name
+// is written as "?" (the trace shows the name as it is).
 void reportReader(FILE* report, const ReaderEntryPoints& sc, sc_context_t* context,
                   unsigned index);

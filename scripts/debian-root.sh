@@ -35,7 +35,7 @@
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
-cache=${CARD_ROOT_CACHE:-/var/cache/card-helpers/roots}
+cache=${CARD_ROOT_CACHE:-${CARD_CACHE:-/var/cache/card-helpers}/roots}
 
 usage() {
   echo "usage: $0 make|reset SUITE i386|x86_64 | run SUITE i386|x86_64 COMMAND..." >&2
@@ -57,7 +57,7 @@ esac
 TEST_PACKAGES=(cmake python3 openssl opensc opensc-pkcs11 pcscd vsmartcard-vpcd softhsm2
   p11-kit-modules ca-certificates procps iproute2 file binutils dpkg-dev rpm rpm2cpio cpio)
 BUILD_PACKAGES=(g++ g++-multilib make pkg-config libp11-kit-dev libssl-dev libgtest-dev)
-FOREIGN_PACKAGES=()
+FOREIGN_PACKAGES=() APT_PACKAGES=()
 case "$suite" in
   bullseye)
     packages=("${TEST_PACKAGES[@]}" libengine-gost-openssl1.1)
@@ -68,7 +68,14 @@ case "$suite" in
   trixie)
     # Debian 13 ships no gost engine for OpenSSL; the tests there use Debian
     # 12's (scripts/test.sh hands it over).
-    packages=("${TEST_PACKAGES[@]}")
+    # pcscd there depends on polkitd, whose own dependencies have
+    # alternatives that debootstrap cannot resolve: apt installs it, and the
+    # reader driver that depends on it, afterwards.
+    APT_PACKAGES=(pcscd vsmartcard-vpcd)
+    packages=()
+    for p in "${TEST_PACKAGES[@]}"; do
+      [[ " ${APT_PACKAGES[*]} " == *" $p "* ]] || packages+=("$p")
+    done
     if [ "$arch" = amd64 ]; then
       packages+=("${BUILD_PACKAGES[@]}")
       FOREIGN_PACKAGES=(libssl-dev:i386 libgtest-dev:i386)
@@ -79,6 +86,7 @@ esac
 # Bump when the way a root is made changes, so that cached roots are remade.
 RECIPE=2
 key_text="recipe $RECIPE; $suite $arch minbase; ${packages[*]}; foreign ${FOREIGN_PACKAGES[*]}"
+[ ${#APT_PACKAGES[@]} -eq 0 ] || key_text+="; apt ${APT_PACKAGES[*]}"
 key=$(printf '%s' "$key_text" | sha256sum | cut -c1-12)
 cached=$cache/$suite-$arch-$key
 
@@ -96,30 +104,36 @@ make_root() {
   include=$(IFS=,; echo "${packages[*]}")
   echo "making the Debian $suite $arch root in $cached from $uri (log: $log)" >&2
   local try ok=false
+  : > "$log"
   # One more try after a failed download: a mirror's hiccup should not fail a run.
   for try in 1 2; do
     rm -rf "$partial"
     if debootstrap --variant=minbase --arch="$arch" --include="$include" \
-        "$suite" "$partial" "$uri" > "$log" 2>&1; then
+        "$suite" "$partial" "$uri" >> "$log" 2>&1; then
       ok=true; break
     fi
-    echo "debootstrap $suite $arch failed (try $try)" >&2
+    echo "debootstrap $suite $arch failed (try $try)" | tee -a "$log" >&2
+    cp "$partial/debootstrap/debootstrap.log" "$log.try$try" 2> /dev/null || true
   done
   if ! $ok; then
     tail -n 20 "$log" >&2
     echo "$0: could not make the Debian $suite $arch root from $uri: is the archive reachable? (log: $log)" >&2
     return 1
   fi
-  if [ ${#FOREIGN_PACKAGES[@]} -gt 0 ]; then
+  # What debootstrap cannot install: packages of the other architecture, and
+  # those whose dependencies need apt's resolver.
+  local later=("${APT_PACKAGES[@]}" "${FOREIGN_PACKAGES[@]}")
+  if [ ${#later[@]} -gt 0 ]; then
+    local foreign=""
+    [ ${#FOREIGN_PACKAGES[@]} -eq 0 ] || foreign="dpkg --add-architecture i386"
     if ! chroot "$partial" /bin/sh -c "
         set -e
-        dpkg --add-architecture i386
+        $foreign
         apt-get update -q
-        DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends \
-          ${FOREIGN_PACKAGES[*]}
+        DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends ${later[*]}
         apt-get clean" >> "$log" 2>&1; then
       tail -n 20 "$log" >&2
-      echo "$0: could not install ${FOREIGN_PACKAGES[*]} in the $suite $arch root (log: $log)" >&2
+      echo "$0: could not install ${later[*]} in the $suite $arch root (log: $log)" >&2
       return 1
     fi
   fi

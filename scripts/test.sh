@@ -92,17 +92,19 @@ if wants i386 asan-i386 release current; then
   bash scripts/i386-extras.sh "$extras" >/dev/null || { echo "fetching the i386 test modules failed"; exit 1; }
 fi
 
-# SoftHSM2 built with GOST for each ABI the stages test (cached under build/; the
-# sanitizer trees reuse the plain build): the real GOST token test's module.
+# SoftHSM2 built with GOST for each ABI the stages test (cached per machine, like
+# the roots; the sanitizer trees reuse the plain build): the real GOST token
+# test's module.
+gost_cache=${CARD_CACHE:-/var/cache/card-helpers}/softhsm-gost
 gost_module_x86_64=() gost_module_i386=()
 if wants x86_64 asan release; then
-  module=$(bash scripts/softhsm-gost.sh x86_64 "$root/build/softhsm-gost") ||
+  module=$(bash scripts/softhsm-gost.sh x86_64 "$gost_cache") ||
     { echo "building SoftHSM2 with GOST (x86_64) failed"; exit 1; }
   gost_module_x86_64=(-DSOFTHSM2_GOST_MODULE="$module")
 fi
 if wants i386 asan-i386 release; then
   module=$(OPENSSL_ENGINES="$extras/usr/lib/i386-linux-gnu/engines-3" \
-    bash scripts/softhsm-gost.sh i386 "$root/build/softhsm-gost") ||
+    bash scripts/softhsm-gost.sh i386 "$gost_cache") ||
     { echo "building SoftHSM2 with GOST (i386) failed"; exit 1; }
   gost_module_i386=(-DSOFTHSM2_GOST_MODULE="$module")
 fi
