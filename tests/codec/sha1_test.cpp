@@ -15,6 +15,13 @@
 #include "sha1.h"
 #include "test_support.h"
 
+namespace sha1 {
+// How the engine parameter shows in test names and messages.
+void PrintTo(Engine engine, std::ostream* out) {
+    *out << (engine == Engine::portable ? "portable" : "SHA extensions");
+}
+}  // namespace sha1
+
 namespace {
 
 using codec_test::randomBytes;
