@@ -15,7 +15,9 @@ build="$root/build/bench/codec"
 cmake -S "$root/tests/bench/codec" -B "$build" -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build "$build" -j"$(nproc)" >/dev/null
 
-args=(--benchmark_repetitions=3 --benchmark_report_aggregates_only=true "$@")
+# Repetitions in random order, so that a load change on a shared machine
+# spreads over all the benchmarks alike.
+args=(--benchmark_repetitions=9 --benchmark_enable_random_interleaving=true --benchmark_report_aggregates_only=true "$@")
 
 echo "=== codec benchmark, OpenSSL with all CPU features"
 env -u OPENSSL_ia32cap "$build/codec_bench" "${args[@]}"
