@@ -265,9 +265,10 @@ for n in "${row_counts[@]}"; do
   bench_row "test-$n" "$mock_module" "$tmp/test-$n.conf" "Bench token" signDocumentRaw 1
 done
 
-# Growth: getCertList of tovrel, of the floor and of the floor with the
-# necessary work at every size, all in the same rounds, so that the slopes
-# between sizes do not pick up a load change between rows.
+# Growth: getCertList of tovrel, of the floor, of the floor with the
+# necessary work and of that writing an answer file too, at every size, all
+# in the same rounds, so that the slopes between sizes do not pick up a load
+# change between rows.
 install_module growth "$mock_module"
 growth_commands=()
 for n in "${growth_counts[@]}"; do
@@ -280,7 +281,9 @@ for n in "${growth_counts[@]}"; do
     "floor-$n" -C "$work" -e "TEST_MODULE_CONF=$tmp/test-$n.conf" "$floor" "$plug/libjcPKCS11.so.1"
     "Bench token" list :::
     "work-$n" -C "$work" -e "TEST_MODULE_CONF=$tmp/test-$n.conf" "$floor_work" "$plug/libjcPKCS11.so.1"
-    "Bench token" list)
+    "Bench token" list :::
+    "answer-$n" -C "$work" -e "TEST_MODULE_CONF=$tmp/test-$n.conf" "$floor_work" "$plug/libjcPKCS11.so.1"
+    "Bench token" list floor_answer.txt)
 done
 "$runner" -r "$runs" -w "$warmup" -- "${growth_commands[@]}" >"$raw/growth.txt"
 while read -r name m q1 q3 min r rmax c; do
@@ -351,9 +354,10 @@ time_missed="" work_missed="" tool_missed="" memory_missed="" growth_missed=""
   for span in "${spans[@]}" "$first→$last"; do header+=" µs/cert $span |"; rule+="---:|"; done
   echo "$header later/earlier |"
   echo "$rule---:|"
-  for program in tovrel floor work; do
+  for program in tovrel floor work answer; do
     row="| $program |"
     [ "$program" != work ] || row="| floor+work |"
+    [ "$program" != answer ] || row="| floor+work+answer |"
     for n in "${growth_counts[@]}"; do row+=" $(printf '%.2f' "${median[growth,$program,$n]}") |"; done
     slopes=()
     for ((i = 1; i < ${#growth_counts[@]}; i++)); do
@@ -363,19 +367,31 @@ time_missed="" work_missed="" tool_missed="" memory_missed="" growth_missed=""
     whole=$(awk -v a="${median[growth,$program,$first]}" -v b="${median[growth,$program,$last]}" \
       -v n="$((last - first))" 'BEGIN { printf "%.2f", (b - a) * 1000 / n }')
     g=$(awk -v s1="${slopes[0]}" -v s2="${slopes[-1]}" 'BEGIN { printf "%.3f", (s1 > 0 ? s2 / s1 : 0) }')
-    [ "$program" = work ] || awk -v g="$g" 'BEGIN { exit !(g >= 0.8 && g <= 1.2) }' || growth_missed+=" $program ($g)"
+    case $program in tovrel | floor)
+      awk -v g="$g" 'BEGIN { exit !(g >= 0.8 && g <= 1.2) }' || growth_missed+=" $program ($g)" ;;
+    esac
     for slope in "${slopes[@]}" "$whole"; do row+=" $slope |"; done
     echo "$row $g |"
   done
   b1=${median[growth,tovrel,$first]} b2=${median[growth,tovrel,$last]}
   f1=${median[growth,floor,$first]} f2=${median[growth,floor,$last]}
   w1=${median[growth,work,$first]} w2=${median[growth,work,$last]}
-  awk -v b1="$b1" -v b2="$b2" -v f1="$f1" -v f2="$f2" -v w1="$w1" -v w2="$w2" -v n="$((last - first))" \
-    -v span="$first→$last" 'BEGIN {
+  a1=${median[growth,answer,$first]} a2=${median[growth,answer,$last]}
+  awk -v b1="$b1" -v b2="$b2" -v f1="$f1" -v f2="$f2" -v w1="$w1" -v w2="$w2" -v a1="$a1" -v a2="$a2" \
+    -v n="$((last - first))" -v span="$first→$last" 'BEGIN {
     printf "\nPer certificate (%s), from the slopes above:\n\n", span
     printf "- tovrel'"'"'s own cost above the floor: %.2f µs\n", ((b2 - b1) - (f2 - f1)) * 1000 / n
     printf "- the necessary work (OpenSSL'"'"'s SHA-1 and Base64) above the floor: %.2f µs\n", ((w2 - w1) - (f2 - f1)) * 1000 / n
-    printf "- tovrel'"'"'s cost above the floor + necessary work: %.2f µs\n", ((b2 - b1) - (w2 - w1)) * 1000 / n }'
+    printf "- tovrel'"'"'s cost above the floor + necessary work: %.2f µs\n", ((b2 - b1) - (w2 - w1)) * 1000 / n
+    printf "- writing the fingerprints and texts to an answer file, above the floor + necessary work: %.2f µs\n",
+      ((a2 - a1) - (w2 - w1)) * 1000 / n
+    printf "- tovrel'"'"'s cost above the floor + necessary work + answer file: %.2f µs\n", ((b2 - b1) - (a2 - a1)) * 1000 / n }'
+  line="tovrel against the floor + necessary work + answer file, getCertList:"
+  for n in "${growth_counts[@]}"; do
+    line+=" $(ratio "${median[growth,tovrel,$n]}" "${median[growth,answer,$n]}") at $n,"
+  done
+  echo
+  echo "${line%,} certificates (same rounds)."
   echo
   echo "SHA-1 and Base64 throughput of the codec (tests/bench/codec, CPU time, median of 9) beside OpenSSL's;" \
     "the codec's SHA-1 on the SHA extensions and on the portable code:"
