@@ -288,6 +288,7 @@ done
 "$runner" -r "$runs" -w "$warmup" -- "${growth_commands[@]}" >"$raw/growth.txt"
 while read -r name m q1 q3 min r rmax c; do
   median[growth,${name%-*},${name##*-}]=$m
+  cpu[growth,${name%-*},${name##*-}]=$c
 done <"$raw/growth.txt"
 for n in "${growth_counts[@]}"; do
   check_response "$tmp/growth-$n/tovrel_out.txt" getCertList "$n"
@@ -312,8 +313,8 @@ time_missed="" work_missed="" tool_missed="" memory_missed="" growth_missed=""
     "as the floor and the floor + necessary work (\"floor+work\": OpenSSL's SHA-1 and Base64 of every" \
     "certificate read)."
   echo
-  echo "| module | command | build | calls | tovrel ms | floor ms | tovrel/floor | CPU tovrel/floor | floor+work ms | tovrel/(floor+work) | pkcs11-tool ms | peak RSS tovrel KiB | peak RSS floor KiB | RSS ratio |"
-  echo "|---|---|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|"
+  echo "| module | command | build | calls | tovrel ms | floor ms | tovrel/floor | CPU tovrel/floor | floor+work ms | tovrel/(floor+work) | CPU tovrel/(floor+work) | pkcs11-tool ms | peak RSS tovrel KiB | peak RSS floor KiB | RSS ratio |"
+  echo "|---|---|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|"
   for row in "${table_rows[@]}"; do
     IFS='|' read -r label command calls build <<<"$row"
     t=${median[$label,$command,$build]} f=${median[$label,$command,floor]}
@@ -322,9 +323,10 @@ time_missed="" work_missed="" tool_missed="" memory_missed="" growth_missed=""
     time_ratio=$(ratio "$t" "$f") rss_ratio=$(ratio "$rt" "$rf")
     cpu_ratio=$(ratio "${cpu[$label,$command,$build]}" "${cpu[$label,$command,floor]}")
     le "$time_ratio" 1.10 || time_missed+=" $label/$command/$build ($time_ratio)"
-    w=${median[$label,$command,work]:-} work_ratio=-
+    w=${median[$label,$command,work]:-} work_ratio=- work_cpu_ratio=-
     if [ -n "$w" ]; then
       work_ratio=$(ratio "$t" "$w")
+      work_cpu_ratio=$(ratio "${cpu[$label,$command,$build]}" "${cpu[$label,$command,work]}")
       w=$(printf '%.2f' "$w")
       [ "$command" != getCertList ] || le "$work_ratio" 1.05 || work_missed+=" $label/$build ($work_ratio)"
     fi
@@ -335,9 +337,9 @@ time_missed="" work_missed="" tool_missed="" memory_missed="" growth_missed=""
     [ -z "$tool" ] || tool=$(printf '%.2f' "$tool")
     build_name=$build
     [ "$build" = tovrel ] && build_name=debian12
-    printf '| %s | %s | %s | %s | %.2f | %.2f | %s | %s | %s | %s | %s | %s | %s | %s |\n' "$label" "$command" \
-      "$build_name" "$calls" "$t" "$f" "$time_ratio" "$cpu_ratio" "${w:--}" "$work_ratio" "${tool:--}" "$rt" "$rf" \
-      "$rss_ratio"
+    printf '| %s | %s | %s | %s | %.2f | %.2f | %s | %s | %s | %s | %s | %s | %s | %s | %s |\n' "$label" "$command" \
+      "$build_name" "$calls" "$t" "$f" "$time_ratio" "$cpu_ratio" "${w:--}" "$work_ratio" "$work_cpu_ratio" "${tool:--}" \
+      "$rt" "$rf" "$rss_ratio"
   done
   echo
   echo "Growth of getCertList on the test module, all sizes measured in the same rounds:" \
@@ -373,22 +375,29 @@ time_missed="" work_missed="" tool_missed="" memory_missed="" growth_missed=""
     for slope in "${slopes[@]}" "$whole"; do row+=" $slope |"; done
     echo "$row $g |"
   done
-  b1=${median[growth,tovrel,$first]} b2=${median[growth,tovrel,$last]}
-  f1=${median[growth,floor,$first]} f2=${median[growth,floor,$last]}
-  w1=${median[growth,work,$first]} w2=${median[growth,work,$last]}
-  a1=${median[growth,answer,$first]} a2=${median[growth,answer,$last]}
-  awk -v b1="$b1" -v b2="$b2" -v f1="$f1" -v f2="$f2" -v w1="$w1" -v w2="$w2" -v a1="$a1" -v a2="$a2" \
-    -v n="$((last - first))" -v span="$first→$last" 'BEGIN {
-    printf "\nPer certificate (%s), from the slopes above:\n\n", span
-    printf "- tovrel'"'"'s own cost above the floor: %.2f µs\n", ((b2 - b1) - (f2 - f1)) * 1000 / n
-    printf "- the necessary work (OpenSSL'"'"'s SHA-1 and Base64) above the floor: %.2f µs\n", ((w2 - w1) - (f2 - f1)) * 1000 / n
-    printf "- tovrel'"'"'s cost above the floor + necessary work: %.2f µs\n", ((b2 - b1) - (w2 - w1)) * 1000 / n
-    printf "- writing the fingerprints and texts to an answer file, above the floor + necessary work: %.2f µs\n",
-      ((a2 - a1) - (w2 - w1)) * 1000 / n
-    printf "- tovrel'"'"'s cost above the floor + necessary work + answer file: %.2f µs\n", ((b2 - b1) - (a2 - a1)) * 1000 / n }'
-  line="tovrel against the floor + necessary work + answer file, getCertList:"
+  # Per certificate: the difference of two programs' slopes over the whole
+  # span, from the wall-clock medians and from the CPU-time medians (which a
+  # busy machine disturbs less).
+  per_cert() { # PROGRAM BASE ARRAY
+    local -n times=$3
+    awk -v b1="${times[growth,$1,$first]}" -v b2="${times[growth,$1,$last]}" -v f1="${times[growth,$2,$first]}" \
+      -v f2="${times[growth,$2,$last]}" -v n="$((last - first))" 'BEGIN { printf "%.2f", ((b2 - b1) - (f2 - f1)) * 1000 / n }'
+  }
+  echo
+  echo "Per certificate ($first→$last), from the slopes above (wall clock; CPU time):"
+  echo
+  echo "- tovrel's own cost above the floor: $(per_cert tovrel floor median) µs; $(per_cert tovrel floor cpu) µs"
+  echo "- the necessary work (OpenSSL's SHA-1 and Base64) above the floor: $(per_cert work floor median) µs;" \
+    "$(per_cert work floor cpu) µs"
+  echo "- tovrel's cost above the floor + necessary work: $(per_cert tovrel work median) µs; $(per_cert tovrel work cpu) µs"
+  echo "- writing the fingerprints and texts to an answer file, above the floor + necessary work:" \
+    "$(per_cert answer work median) µs; $(per_cert answer work cpu) µs"
+  echo "- tovrel's cost above the floor + necessary work + answer file: $(per_cert tovrel answer median) µs;" \
+    "$(per_cert tovrel answer cpu) µs"
+  line="tovrel against the floor + necessary work + answer file, getCertList (wall clock; CPU time):"
   for n in "${growth_counts[@]}"; do
-    line+=" $(ratio "${median[growth,tovrel,$n]}" "${median[growth,answer,$n]}") at $n,"
+    line+=" $(ratio "${median[growth,tovrel,$n]}" "${median[growth,answer,$n]}");"
+    line+=" $(ratio "${cpu[growth,tovrel,$n]}" "${cpu[growth,answer,$n]}") at $n,"
   done
   echo
   echo "${line%,} certificates (same rounds)."
