@@ -8,4 +8,6 @@ CK_RV rv = 0;
 CK_SESSION_HANDLE session = 0;
 CK_OBJECT_HANDLE userCert = 0;
 char* ch_readName = nullptr;
+const char* stepLabel = nullptr;
+bool responseFailed = false;
 const std::string base64_chars = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";

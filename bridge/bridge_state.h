@@ -22,5 +22,12 @@ extern CK_SESSION_HANDLE session;
 extern CK_OBJECT_HANDLE userCert;
 // The request's reader name, as a zero-terminated copy.
 extern char* ch_readName;
+// The step under way, by its label in error responses: an allocation that
+// fails is answered under it. Null until the module is loaded.
+extern const char* stepLabel;
+// Whether the latest response body could not be written whole; the run then
+// ends with exit status 1, so the host never takes a missing, empty or
+// earlier answer for this run's.
+extern bool responseFailed;
 // The standard Base64 alphabet: every encoding the bridge writes, and the digest check.
 extern const std::string base64_chars;

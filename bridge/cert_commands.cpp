@@ -45,6 +45,7 @@ void appendItem(std::string& list, bool first, const unsigned char* value, CK_UL
 // left to end with the session.
 void getCertList()
 {
+    stepLabel = "FIND_Objects";
     FileDraft draft;
     beginResponse(draft);
     std::string pending = "[";
@@ -95,13 +96,14 @@ void getCertList()
     }
     pending += "]";
     appendDraft(draft, pending.data(), pending.size());
-    commitDraft(draft);
+    commitResponse(draft);
 }
 
 // Answers with the first certificate of the search, which the session has
 // already drawn into userCert.
 void readTokenCert()
 {
+    stepLabel = "getCertificateInfo";
     CK_ULONG length = 0;
     unsigned char* value = getVALUE(session, userCert, &length);
     if (rv != CKR_OK || !value) {

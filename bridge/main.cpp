@@ -16,6 +16,7 @@
 #include <cstdio>
 #include <cstring>
 #include <dlfcn.h>
+#include <new>
 #include <sys/prctl.h>
 
 namespace {
@@ -47,34 +48,49 @@ bool findModulePath(char (&path)[MODULE_PATH_SIZE])
 #endif
     return true;
 }
-} // namespace
 
-int main()
+// Loads the module. An earlier run's answer goes first: the module's own code
+// runs as soon as it is loaded, and a module that exits or crashes there
+// must not leave that answer to be read as this run's. Null when the module
+// cannot be loaded or the earlier answer cannot be removed; a path that names
+// nothing leaves the earlier answer as it is.
+void* loadModule(const char* path)
 {
-    guardStandardStreams();
-    // A core dump would hold the PIN.
-    ::prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);
-    trace("run\n");
-#ifdef BUILD_ETOKEN
-    trace("BUILD_ETOKEN is defined\n");
-#endif
+    if (findModuleFile(path) == ModuleFile::Missing) {
+        trace("Can't load dll\n");
+        return nullptr;
+    }
+    if (!removeEarlierResponse()) {
+        // Nothing this run could write would take its place: the token is
+        // not touched, so no PIN attempt is spent.
+        trace(RESPONSE_FILE_NAME " of an earlier run can be neither removed nor emptied\n");
+        return nullptr;
+    }
+    void* module = ::dlopen(path, RTLD_LAZY);
+    if (!module)
+        trace("Can't load dll\n");
+    return module;
+}
+
+// The run up to the session. Returns only to end the run with exit status 1;
+// every run that gets as far as the module ends through the teardown.
+int run()
+{
+    if (!pinWorkFolder()) {
+        trace("working folder not opened\n");
+        return 1;
+    }
     char modulePath[MODULE_PATH_SIZE];
     if (!findModulePath(modulePath))
         return 1;
     trace("\nCurPlugin path\n");
     trace(modulePath);
     trace("\nis now\n");
-    void* module = ::dlopen(modulePath, RTLD_LAZY);
-    if (!module) {
-        trace("Can't load dll\n");
+    void* module = loadModule(modulePath);
+    if (!module)
         return 1;
-    }
     trace("\ndll loaded");
-    // No run ends with exit status 1 from here on, and a run may now end
-    // inside the module without writing a body (the module exits or
-    // crashes): an earlier run's answer must not be left to be read as this
-    // one's.
-    removeEarlierResponse();
+    stepLabel = "main_code";
     bindEntryPoints(module);
 
     trace("\n filename_in: ");
@@ -95,6 +111,32 @@ int main()
     traceNumber(request.lineCount);
     trace("\n");
     ch_readName = strdup(request.readerName.c_str());
+    if (!ch_readName)
+        throw std::bad_alloc();
     trace(ch_readName);
     runSession(request);
+}
+} // namespace
+
+int main()
+{
+    guardStandardStreams();
+    // A core dump would hold the PIN.
+    ::prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);
+    trace("run\n");
+#ifdef BUILD_ETOKEN
+    trace("BUILD_ETOKEN is defined\n");
+#endif
+    try {
+        return run();
+    } catch (const std::bad_alloc&) {
+        // Before the module is loaded there is no step to name and nothing
+        // to tear down.
+        if (!stepLabel) {
+            trace("\nout of memory\n");
+            return 1;
+        }
+        answerOutOfMemory();
+        teardown();
+    }
 }

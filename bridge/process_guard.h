@@ -12,6 +12,8 @@
 // and the trace or a library's own messages would then land in that file: each
 // closed one is opened on /dev/null instead. A trace reader that has gone
 // away must not end the run either: writing the trace then simply fails.
+// Nor may a file-size limit: a write past it then fails like any other, and
+// the run says so, instead of dying with a draft half written.
 inline void guardStandardStreams()
 {
     for (int fd = 0; fd <= 2; ++fd) {
@@ -28,4 +30,5 @@ inline void guardStandardStreams()
         }
     }
     std::signal(SIGPIPE, SIG_IGN);
+    std::signal(SIGXFSZ, SIG_IGN);
 }

@@ -1,10 +1,13 @@
 #include "responses.h"
 
+#include "bridge_state.h"
 #include "error_names.h"
+#include "trace.h"
 #include "variant.h"
 
 #include <cstdint>
 #include <cstdio>
+#include <new>
 
 namespace {
 std::string codeText(int code)
@@ -13,6 +16,13 @@ std::string codeText(int code)
     std::snprintf(digits, sizeof digits, "%d", code);
     return digits;
 }
+
+void noteResponse(bool whole)
+{
+    responseFailed = !whole;
+    if (!whole)
+        trace("\n" RESPONSE_FILE_NAME " not written\n");
+}
 } // namespace
 
 void beginResponse(FileDraft& draft)
@@ -20,22 +30,47 @@ void beginResponse(FileDraft& draft)
     beginDraft(draft, RESPONSE_FILE_NAME);
 }
 
+void commitResponse(FileDraft& draft)
+{
+    noteResponse(commitDraft(draft));
+}
+
 void writeResponseBody(const std::string& body)
 {
-    writeWholeFile(RESPONSE_FILE_NAME, body.data(), body.size());
+    noteResponse(writeWholeFile(RESPONSE_FILE_NAME, body.data(), body.size()));
 }
 
-void removeEarlierResponse()
+bool removeEarlierResponse()
 {
-    removeOrEmpty(RESPONSE_FILE_NAME);
+    return removeOrEmpty(RESPONSE_FILE_NAME);
 }
 
-int responseCode(CK_RV rv)
+void answerOutOfMemory()
+{
+    trace("\nout of memory");
+    const char* label = stepLabel ? stepLabel : "";
+    char body[256];
+    int length = std::snprintf(body, sizeof body, "Result=%d\nError=%s\nError func=%s",
+                               static_cast<int>(CKR_HOST_MEMORY), errorName(CKR_HOST_MEMORY), label);
+    if (length < 0 || static_cast<size_t>(length) >= sizeof body) {
+        noteResponse(false);
+        return;
+    }
+    try {
+        noteResponse(writeWholeFile(RESPONSE_FILE_NAME, body, static_cast<size_t>(length)));
+    } catch (const std::bad_alloc&) {
+        // Only a draft kept in memory allocates, and it could not.
+        removeEarlierResponse();
+        noteResponse(false);
+    }
+}
+
+int responseCode(CK_RV result)
 {
     // Only where CK_RV is 64 bits wide can the high half be set.
-    if (static_cast<unsigned long long>(rv) >> 32 != 0)
+    if (static_cast<unsigned long long>(result) >> 32 != 0)
         return static_cast<int>(CKR_GENERAL_ERROR);
-    return static_cast<int>(static_cast<uint32_t>(rv));
+    return static_cast<int>(static_cast<uint32_t>(result));
 }
 
 void PrintError(const char* label, int code)

@@ -12,13 +12,22 @@
 // half a body, and a draft that could not be written whole removes the
 // earlier run's answer instead.
 void beginResponse(FileDraft& draft);
+// Commits a response draft and notes whether the body stands whole.
+void commitResponse(FileDraft& draft);
 
 // Replaces the response file with `body` (a draft begun and committed at once).
+// Every writer notes in responseFailed whether its body stands whole, and
+// traces a body that does not.
 void writeResponseBody(const std::string& body);
 
 // Removes the response file an earlier run left, or empties it where it
 // cannot be removed, so that a run ending without a body leaves no answer.
-void removeEarlierResponse();
+// False when neither can be done: the earlier answer would stand.
+bool removeEarlierResponse();
+
+// Answers an allocation failure: CKR_HOST_MEMORY under the step under way
+// (stepLabel). Needs next to no memory itself.
+void answerOutOfMemory();
 
 // The code an error body carries for a module's return value: the value as
 // a signed 32-bit number, or CKR_GENERAL_ERROR for one wider than 32 bits,

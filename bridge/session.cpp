@@ -37,6 +37,7 @@ const CK_ULONG MAX_SLOTS = 1024;
 
 bool initialiseModule()
 {
+    stepLabel = "C_Initialize";
     rv = callEntry(_C_Initialize, nullptr);
     if (failed("C_Initialize", rv))
         return false;
@@ -46,6 +47,7 @@ bool initialiseModule()
 
 bool listSlotsWithToken()
 {
+    stepLabel = "C_GetSlotList";
     rv = callEntry(_C_GetSlotList, static_cast<CK_BBOOL>(CK_TRUE), nullptr, &slotCount);
     if (failed("C_GetSlotList", rv))
         return false;
@@ -85,6 +87,7 @@ bool listSlotsWithToken()
 // do, the last one in the list wins.
 bool chooseSlot()
 {
+    stepLabel = "C_FindToken";
     trace("\ntry find \"");
     trace(ch_readName);
     trace("\"\n");
@@ -125,6 +128,7 @@ bool chooseSlot()
 
 bool openSession()
 {
+    stepLabel = "C_OpenSession";
     rv = callEntry(_C_OpenSession, currSlot, static_cast<CK_FLAGS>(CKF_SERIAL_SESSION | CKF_RW_SESSION),
                    nullptr, nullptr, &session);
     if (rv == CKR_TOKEN_WRITE_PROTECTED) {
@@ -150,6 +154,7 @@ void dispatch(const Request& request)
         getCertList();
         return;
     }
+    stepLabel = "C_FindObjects";
     rv = callEntry(_C_FindObjects, session, &userCert, static_cast<CK_ULONG>(1), &certsFound);
     if (failed("C_FindObjects", rv))
         return;
@@ -175,6 +180,7 @@ void dispatch(const Request& request)
 void runSession(const Request& request)
 {
     if (initialiseModule() && listSlotsWithToken() && chooseSlot() && openSession()) {
+        stepLabel = "C_FindObjectsInit";
         rv = callEntry(_C_FindObjectsInit, session, certAttribs, static_cast<CK_ULONG>(1));
         if (!failed("C_FindObjectsInit", rv)) {
             trace("\ncommand:  ");
@@ -197,7 +203,7 @@ void teardown()
     std::free(slots);
     slots = nullptr;
     std::fflush(stdout);
-    std::exit(0);
+    std::exit(responseFailed ? 1 : 0);
 }
 
 bool failed(const char* label, CK_RV result)

@@ -6,11 +6,12 @@
 #include "request.h"
 
 // Runs the request against the bound module and ends the process through the
-// teardown, with exit status 0.
+// teardown.
 [[noreturn]] void runSession(const Request& request);
 
 // Logs out and closes the session when there is one, finalises the module,
-// frees the slot list and exits with status 0.
+// frees the slot list and exits: with status 0, or 1 when the response could
+// not be written whole.
 [[noreturn]] void teardown();
 
 // Reports a failed step with its label; true when `result` is a failure.

@@ -114,6 +114,7 @@ void loginAndSign(const unsigned char* digest, unsigned int digestLength)
         rv = CKR_GENERAL_ERROR;
     if (failed("C_Sign", rv))
         return;
+    stepLabel = "C_Sign";
     if (dumps)
         writeBinaryOut(reinterpret_cast<char*>(signature), static_cast<unsigned int>(signatureLength),
                        "sign.bin");

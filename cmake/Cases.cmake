@@ -3,7 +3,8 @@
 #                  PROGRAMS <path per variant>... | PROGRAM <path for all>
 #                  MODULE <path> [ENVIRONMENT <k=v>...])
 # A case folder may narrow its variants with a `variants` file, and the ABIs it
-# applies to (x86_64, i386) with an `abis` file. Tests that need
+# applies to (x86_64, i386) with an `abis` file; a `no-sanitizers` file leaves
+# it out of sanitizer builds. Tests that need
 # the private mount namespace (marbek, the LISSI path) exit 77, and so count as
 # skipped, where the namespace cannot be made (not root).
 function(card_add_cases)
@@ -16,6 +17,9 @@ function(card_add_cases)
       continue()
     endif()
     get_filename_component(case_name ${case_dir} NAME)
+    if(SANITIZE AND EXISTS ${case_dir}/no-sanitizers)
+      continue()
+    endif()
     if(EXISTS ${case_dir}/abis)
       file(STRINGS ${case_dir}/abis case_abis)
       if(NOT CARD_ABI IN_LIST case_abis)

@@ -24,6 +24,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <string>
 
 static const char* const MODULE_FILE = "opensc-pkcs11.so";
@@ -82,12 +83,11 @@ static bool bindEntryPoints(void* library)
 // OpenSC did not deliver is never used: the count is then 0.
 static unsigned openContext()
 {
+    // Everything but the name zero, the reserve included (opensc_abi.h).
     sc_context_param_t params;
     std::memset(&params, 0, sizeof params);
     params.ver = 0;
     params.app_name = "quilletor";
-    params.flags = 0;
-    params.thread_ctx = nullptr;
 
     int result = _sc_context_create(&ctx, &params);
     if (result != 0 || !ctx) {
@@ -101,11 +101,35 @@ static unsigned openContext()
     return _sc_ctx_get_reader_count(ctx);
 }
 
-int main()
+// Loads OpenSC and binds its seven functions. An earlier run's report goes
+// first: the library's own code runs as soon as it is loaded, and a library
+// that exits or crashes there must not leave that report to be read as this
+// run's. Null when the library cannot be used or the earlier report cannot be
+// removed; a path that names nothing leaves the earlier report as it is.
+static void* loadLibrary(const char* path)
 {
-    guardStandardStreams();
-    trace("run\n");
+    if (findModuleFile(path) == ModuleFile::Missing) {
+        trace("Can't load dll\n");
+        return nullptr;
+    }
+    if (!removeOrEmpty(REPORT_FILE)) {
+        std::printf("\n%s of an earlier run can be neither removed nor emptied\n", REPORT_FILE);
+        return nullptr;
+    }
+    void* library = dlopen(path, RTLD_LAZY);
+    if (!library || !bindEntryPoints(library)) {
+        trace("Can't load dll\n");
+        return nullptr;
+    }
+    return library;
+}
 
+static int run()
+{
+    if (!pinWorkFolder()) {
+        trace("working folder not opened\n");
+        return 1;
+    }
     // Stays open until the process exits.
     FILE* plugDir = openHostFile(PLUGIN_DIR_FILE);
     if (!plugDir) {
@@ -123,26 +147,15 @@ int main()
         return 1;
     }
     trace(MODULE_PATH);
-
-    void* library = dlopen(MODULE_PATH, RTLD_LAZY);
-    if (!library) {
-        trace("Can't load dll\n");
+    if (!loadLibrary(MODULE_PATH))
         return 1;
-    }
-    if (!bindEntryPoints(library)) {
-        trace("Can't load dll\n");
-        return 1;
-    }
-    // The run may now end inside OpenSC without a report (the library exits
-    // or crashes): an earlier run's report must not be left to be read as
-    // this one's.
-    removeOrEmpty(REPORT_FILE);
 
     unsigned count = openContext();
 
     // Collected in memory while the readers are walked and written at the
     // end through a draft, so that the report appears whole or not at all.
-    // Null when it could not be made: the run then goes on and writes nothing.
+    // Null when it could not be made: the run then goes on and ends without
+    // a report.
     char* reportText = nullptr;
     size_t reportSize = 0;
     FILE* report = open_memstream(&reportText, &reportSize);
@@ -169,8 +182,28 @@ int main()
         writeReport(report, LISSI_ENTRY);
     }
     writeReport(report, "]");
-    if (report && std::fclose(report) == 0)
-        writeWholeFile(REPORT_FILE, reportText, reportSize);
+    // A report that could not be collected whole (memory ran out) is not written.
+    bool collected = report && !std::ferror(report);
+    if (report && std::fclose(report) != 0)
+        collected = false;
+    bool written = collected && writeWholeFile(REPORT_FILE, reportText, reportSize);
     std::free(reportText);
+    if (!written) {
+        std::printf("\n%s not written\n", REPORT_FILE);
+        return 1;
+    }
     return 0;
+}
+
+int main()
+{
+    guardStandardStreams();
+    trace("run\n");
+    try {
+        return run();
+    } catch (const std::bad_alloc&) {
+        // The earlier report, if any, is gone: the exit status says there is none.
+        trace("\nout of memory\n");
+        return 1;
+    }
 }

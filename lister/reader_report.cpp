@@ -15,10 +15,25 @@ void writeReport(FILE* report, const char* text)
         std::fputs(text, report);
 }
 
+// Writes a reader name into its quotes. A quote or backslash would end the
+// text early or start an escape, and a control byte would break the one-line
+// report: each is written as "?", so that no name can forge further entries.
+// Every other byte is written as it is.
+static void writeReaderName(FILE* report, const char* name)
+{
+    if (!report)
+        return;
+    for (const char* p = name; *p; ++p) {
+        unsigned char c = static_cast<unsigned char>(*p);
+        bool unsafe = c == '"' || c == '\\' || c < 0x20 || c == 0x7F;
+        std::fputc(unsafe ? '?' : c, report);
+    }
+}
+
 static void writeEntryWithoutCard(FILE* report, const char* name)
 {
     writeReport(report, "{readerName:\"");
-    writeReport(report, name);
+    writeReaderName(report, name);
     writeReport(report, "\",cardPresence:");
     writeReport(report, "0");
     writeReport(report, "}");
@@ -27,7 +42,7 @@ static void writeEntryWithoutCard(FILE* report, const char* name)
 static void writeEntryWithCard(FILE* report, const char* name, const char* atrText)
 {
     writeReport(report, "{readerName:\"");
-    writeReport(report, name);
+    writeReaderName(report, name);
     writeReport(report, "\",cardPresence:");
     writeReport(report, "1");
     writeReport(report, ",atr:\"");

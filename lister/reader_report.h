@@ -20,10 +20,12 @@ struct ReaderEntryPoints {
     sc_disconnect_card_fn disconnectCard;
 };
 
-// What sc_bin_to_hex is allowed to write: 32 bytes as "xx:" pairs fit, 33 do
-// not. The buffer has one more character that stays zero whatever the
-// library does, so the text always ends within it.
-const size_t ATR_TEXT_SIZE = 98;
+// What sc_bin_to_hex is allowed to write: the longest ATR, 33 bytes, as
+// "xx:" pairs with the last separator's place taken by the terminating zero.
+// (A size of 98 would leave a 33-byte ATR, which is valid, out of the report.)
+// The buffer has one more character that stays zero whatever the library
+// does, so the text always ends within it.
+const size_t ATR_TEXT_SIZE = 3 * SC_MAX_ATR_SIZE;
 typedef char AtrText[ATR_TEXT_SIZE + 1];
 
 // Writes `text` to the report; nothing when the report could not be created
@@ -41,5 +43,7 @@ void renderAtr(sc_bin_to_hex_fn binToHex, const struct sc_atr& atr, const char* 
 // if so, reads its ATR; writes the reader's entry (no separator) to `report`
 // and traces each step on standard output. A reader that is not delivered,
 // whose presence is unknown or that holds no card is reported without card.
+// In the entry, every quote, backslash and control byte of the reader's name
+// is written as "?" (the trace shows the name as it is).
 void reportReader(FILE* report, const ReaderEntryPoints& sc, sc_context_t* context,
                   unsigned index);

@@ -7,7 +7,7 @@ set -euo pipefail
 AMD64_PKGS=(cmake g++ g++-multilib clang libclang-rt-14-dev libp11-kit-dev libgtest-dev
   libgmock-dev libbenchmark-dev libssl-dev libengine-gost-openssl softhsm2 opensc opensc-pkcs11
   p11-kit-modules pcscd vsmartcard-vpcd binutils file dpkg-dev util-linux procps openssl
-  ca-certificates debootstrap rpm rpm2cpio cpio python3 make patch xz-utils)
+  ca-certificates debootstrap iproute2 rpm rpm2cpio cpio python3 make patch xz-utils)
 I386_PKGS=(libssl-dev:i386 opensc-pkcs11:i386 libpcsclite1:i386 libp11-kit-dev:i386
   libgtest-dev:i386 libstdc++6:i386 p11-kit-modules:i386)
 

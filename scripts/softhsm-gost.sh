@@ -39,7 +39,9 @@ flags=(--with-crypto-backend=openssl --enable-gost --disable-ecc --disable-eddsa
   --without-p11-kit --disable-static)
 compiler=(CFLAGS="-O0 -g0" CXXFLAGS="-O0 -g0")
 if [ "$abi" = i386 ]; then
-  compiler+=(CC="gcc -m32" CXX="g++ -m32")
+  # Large-file interfaces: without them a 32-bit readdir fails on ext4 under
+  # emulation (64-bit directory offsets), and the token folder looks empty.
+  compiler+=(CC="gcc -m32 -D_FILE_OFFSET_BITS=64" CXX="g++ -m32 -D_FILE_OFFSET_BITS=64")
   if [ -z "${OPENSSL_ENGINES:-}" ] || [ ! -e "$OPENSSL_ENGINES/gost.so" ]; then
     echo "$0: the i386 build needs OPENSSL_ENGINES set to the i386 gost engine folder" \
       "(scripts/i386-extras.sh DEST prints it)" >&2

@@ -44,11 +44,11 @@ else
 fi
 work=$tmp/work plug=$tmp/plug outside=$tmp/outside
 mkdir -p "$work" "$plug" "$outside"
-export PLUGDIR=$plug WORKDIR=$work
+export PLUGDIR=$plug WORKDIR=$work OUTSIDE=$outside
 
 has() { [ -e "$case_dir/$1" ]; }
 # Replaces the placeholders of a case file with this run's folders.
-fill() { perl -0777 -pe 's/\@PLUGDIR\@/$ENV{PLUGDIR}/g; s/\@FIXTURES\@/$ENV{FIXTURES}/g; s/\@CASE\@/$ENV{CASE}/g' "$1"; }
+fill() { perl -0777 -pe 's/\@(PLUGDIR|FIXTURES|CASE|WORKDIR|OUTSIDE)\@/$ENV{$1}/g' "$1"; }
 export FIXTURES=$fixtures CASE=$case_dir
 
 # The host's files.
@@ -57,6 +57,8 @@ if ! has no-plugdir; then
   else printf '%s/\n' "$plug" > "$work/vn_api_currplugDir.txt"; fi
 fi
 if [ -n "$request" ] && has request; then cp "$case_dir/request" "$work/$request"; fi
+# A request file made as large as this (truncate's sizes, e.g. 3G), sparse.
+if [ -n "$request" ] && has request-size; then truncate -s "$(cat "$case_dir/request-size")" "$work/$request"; fi
 if has flag; then : > "$work/VELNOR_VIVIRAV_NOTDELETE_LOGS.FLAG"; fi
 if has old-response; then cp "$case_dir/old-response" "$work/$response"; fi
 if has old-files; then cp -R "$case_dir/old-files/." "$work/"; fi
@@ -76,6 +78,16 @@ if has links; then
     rm -f "$work/$name" && ln -s "${target/@OUTSIDE@/$outside}" "$work/$name"
   done < "$case_dir/links"
 fi
+# Hard links: the file outside and the name in the working directory are one file.
+if has hardlinks; then
+  while read -r name target; do
+    name=${name//@REQUEST@/$request}
+    name=${name//@RESPONSE@/$response}
+    [ -n "$name" ] || continue
+    printf 'outside\n' > "$outside/${target#@OUTSIDE@/}"
+    rm -f "$work/$name" && ln "$outside/${target#@OUTSIDE@/}" "$work/$name"
+  done < "$case_dir/hardlinks"
+fi
 
 # The test module and its description.
 lib=$module
@@ -94,18 +106,25 @@ if ! has no-module && [ -n "$module_name" ]; then cp "$lib" "$plug/$module_name"
 # that hangs fails instead of blocking the suite; optionally as an
 # unprivileged user, with some standard descriptors closed, or with standard
 # output a pipe whose reader has already gone.
-run_as_nobody="" close_fds="" closed_pipe=""
-if has unprivileged; then
-  # The program and the module must be reachable for that user, the working
-  # directory must not be writable for it, the response it left must be.
+run_as_nobody="" close_fds="" closed_pipe="" limits=""
+if has unprivileged || has sticky; then
+  # The program and the module must be reachable for that user.
   run_as_nobody=1
   mkdir "$tmp/bin" && cp "$program" "$tmp/bin/" && program=$tmp/bin/$(basename "$program")
   chmod 755 "$tmp"
   chmod 666 "$tmp/calls"
+fi
+if has unprivileged; then
+  # The working directory must not be writable for that user, the response it left must be.
   [ -e "$work/$response" ] && chown 65534:65534 "$work/$response"
 fi
+# sticky: a shared folder like /tmp, where the response an earlier run left
+# belongs to another user (root) and cannot be removed or written by this one.
+has sticky && chmod 1777 "$work"
 has close-fds && close_fds=$(tr '\n' ' ' < "$case_dir/close-fds")
 has stdout-closed-pipe && closed_pipe=1
+has file-size-limit && limits+=" -f $(tr -d ' \n' < "$case_dir/file-size-limit")"
+has descriptor-limit && limits+=" -n $(tr -d ' \n' < "$case_dir/descriptor-limit")"
 case_timeout=${CASE_TIMEOUT:-120}
 run_program() {
   cd "$work" || exit 125
@@ -116,10 +135,16 @@ run_program() {
   command+=("$program")
   local fd
   for fd in $close_fds; do eval "exec $fd>&-"; done
+  if [ -n "$limits" ]; then
+    # Under a descriptor limit, descriptors this script or its starter left
+    # open would count against the program.
+    for fd in $(ls /proc/$BASHPID/fd); do [ "$fd" -gt 2 ] && eval "exec $fd>&-"; done 2> /dev/null
+    ulimit $limits || exit 125
+  fi
   exec "${command[@]}"
 }
 export -f run_program
-export run_as_nobody close_fds closed_pipe case_timeout
+export run_as_nobody close_fds closed_pipe case_timeout limits
 
 # marbek's module and the LISSI marker live under /opt: run in a private mount
 # namespace with a tmpfs there, so the machine's own /opt is neither seen nor touched.
@@ -127,7 +152,7 @@ lissi_content=""
 if [ "$variant" = marbek ] && ! has no-module; then lissi_content=$lib
 elif [ "$variant" != marbek ] && has lissi; then lissi_content=/dev/null; fi
 if ! unshare -m true 2>/dev/null; then
-  if [ "$variant" != tovrel ] || has lissi || has unprivileged; then
+  if [ "$variant" != tovrel ] || has lissi || has unprivileged || has sticky || has read-only; then
     echo "run-case: needs a private mount namespace (run as root); skipped"; exit 77
   fi
   (run_program) > "$tmp/stdout" 2> "$tmp/stderr"
@@ -135,9 +160,10 @@ if ! unshare -m true 2>/dev/null; then
 else
   # small-disk: the working directory is a tmpfs of that size, filled up by the
   # host's files, so that writing a response fails for want of space.
-  small_disk=""
+  small_disk="" read_only=""
   has small-disk && small_disk=$(tr -d ' \n' < "$case_dir/small-disk")
-  export LISSI_DIR LISSI_PATH lissi_content program work small_disk tmp
+  has read-only && read_only=1
+  export LISSI_DIR LISSI_PATH lissi_content program work small_disk read_only tmp
   unshare -m bash -c '
     mount -t tmpfs tmpfs /opt || exit 125
     if [ -n "$lissi_content" ]; then
@@ -146,6 +172,10 @@ else
     if [ -n "$small_disk" ]; then
       mkdir "$tmp/stash" && cp -a "$work/." "$tmp/stash/" &&
         mount -t tmpfs -o "size=$small_disk" tmpfs "$work" && cp -a "$tmp/stash/." "$work/" || exit 125
+    fi
+    # read-only: the working directory is a read-only mount.
+    if [ -n "$read_only" ]; then
+      mount --bind "$work" "$work" && mount -o remount,bind,ro "$work" || exit 125
     fi
     (run_program)
     status=$?
@@ -243,12 +273,13 @@ if [ -e "$(expected_file response-mode)" ] && [ -e "$work/$response" ]; then
 fi
 leftovers=$(cd "$work" && ls -A | grep -E '(_out\.txt|\.bin)\.' || true)
 [ -z "$leftovers" ] || fail "temporary files left behind: $leftovers"
-if has links; then
-  for f in "$outside"/*; do
-    [ -e "$f" ] || continue
-    [ "$(cat "$f")" = outside ] || fail "$(basename "$f") outside the working directory was written through a link"
-  done
-fi
+# Nothing outside the working directory is written: neither through a link
+# nor after the library changed the current directory (@OUTSIDE@).
+for f in "$outside"/* "$outside"/.[!.]*; do
+  [ -e "$f" ] || [ -L "$f" ] || continue
+  if [ -f "$f" ] && [ ! -L "$f" ] && [ "$(cat "$f")" = outside ]; then continue; fi
+  fail "$(basename "$f") outside the working directory was written"
+done
 for exp in "$expect"/files/* "$expect/$variant"/files/*; do
   [ -e "$exp" ] || continue
   name=$(basename "$exp")

@@ -1,16 +1,19 @@
 // The response writers and file helpers, called in a scratch working directory.
 // Built without BUILD_ETOKEN, so the response file is marbek_out.txt.
+#include "bridge_state.h"
 #include "file_utils.h"
 #include "responses.h"
 
 #include <gtest/gtest.h>
 
 #include <climits>
+#include <csignal>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <string>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace {
@@ -38,6 +41,21 @@ protected:
         return content.str();
     }
     static bool exists(const char* name) { return ::access(name, F_OK) == 0; }
+    static bool folderEmpty() { return std::system("test \"$(ls -A | wc -l)\" = 0") == 0; }
+    // Runs `child` in a child process and returns its wait status.
+    template <typename Child>
+    static int inChild(Child child)
+    {
+        std::fflush(nullptr);
+        pid_t pid = ::fork();
+        if (pid == 0) {
+            child();
+            ::_exit(0);
+        }
+        int status = -1;
+        ::waitpid(pid, &status, 0);
+        return status;
+    }
     std::string folder;
     char previous[PATH_MAX];
 };
@@ -148,4 +166,67 @@ TEST_F(ResponseFile, FileExistsIsTrueForAnyReadableFile)
     std::ofstream("VELNOR_VIVIRAV_NOTDELETE_LOGS.FLAG");
     EXPECT_TRUE(fileExists("VELNOR_VIVIRAV_NOTDELETE_LOGS.FLAG")) << "an empty flag file counts";
     EXPECT_FALSE(fileExists(nullptr));
+}
+
+TEST_F(ResponseFile, NamedDraftsReplaceTheTargetAndAreGoneWhenTheRunEndsEarly)
+{
+    writeSignedOut("old");
+    FileDraft draft;
+    beginNamedDraft(draft, "marbek_out.txt");
+    ASSERT_GE(draft.fd, 0);
+    ASSERT_FALSE(draft.inPlace);
+    appendDraft(draft, "[]", 2);
+    EXPECT_TRUE(commitDraft(draft));
+    EXPECT_EQ(read(), "[]");
+    EXPECT_EQ(std::system("test \"$(ls -A | wc -l)\" = 1"), 0) << "only the response file is left";
+    ASSERT_EQ(::unlink("marbek_out.txt"), 0);
+
+    int killed = inChild([] {
+        FileDraft named;
+        beginNamedDraft(named, "marbek_out.txt");
+        appendDraft(named, "partial", 7);
+        std::raise(SIGTERM);
+    });
+    EXPECT_TRUE(WIFSIGNALED(killed) && WTERMSIG(killed) == SIGTERM) << "the signal still ends the run";
+    EXPECT_TRUE(folderEmpty()) << "no draft left after SIGTERM";
+
+    int exited = inChild([] {
+        static FileDraft named; // never destroyed: only the exit can remove it
+        beginNamedDraft(named, "marbek_out.txt");
+        appendDraft(named, "partial", 7);
+        std::exit(3);
+    });
+    EXPECT_TRUE(WIFEXITED(exited) && WEXITSTATUS(exited) == 3);
+    EXPECT_TRUE(folderEmpty()) << "no draft left after exit";
+}
+
+TEST_F(ResponseFile, AHardLinkedAnswerIsNeitherEmptiedNorWrittenThrough)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root to run the writer as another user";
+    // A folder that user may read but not write, so the answer can only be
+    // written in place; the earlier answer is that user's, with a second name.
+    ASSERT_EQ(::chmod(".", 0755), 0);
+    std::ofstream("other.txt") << "other";
+    ASSERT_EQ(::chown("other.txt", 65534, 65534), 0);
+    ASSERT_EQ(::link("other.txt", "marbek_out.txt"), 0);
+    int status = inChild([] {
+        if (::setgid(65534) != 0 || ::setuid(65534) != 0)
+            ::_exit(2);
+        bool removed = removeOrEmpty("marbek_out.txt");
+        writeSignedOut("abc");
+        ::_exit(!removed && responseFailed ? 0 : 1);
+    });
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
+        << "neither removed nor emptied, and the answer reported as not written";
+    EXPECT_EQ(read("other.txt"), "other");
+}
+
+TEST_F(ResponseFile, AnAllocationFailureIsAnsweredUnderTheStepUnderWay)
+{
+    stepLabel = "getCertificateInfo";
+    answerOutOfMemory();
+    EXPECT_EQ(read(), "Result=2\nError=CKR_HOST_MEMORY\nError func=getCertificateInfo");
+    EXPECT_FALSE(responseFailed);
+    stepLabel = nullptr;
 }

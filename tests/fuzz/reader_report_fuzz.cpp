@@ -5,12 +5,13 @@
 // and a hex renderer that behaves like OpenSC's or like a hostile library.
 //
 // Checked for every reader: the entry is exactly the one the report format
-// asks for (name up to its first zero, presence 0 or 1, the ATR text as the
-// renderer left it, empty when rendering or connecting failed, the fixed text
-// for eToken readers); no entry carries anything over from the reader before
+// asks for (name up to its first zero, with quotes, backslashes and control
+// bytes as "?", presence 0 or 1, the ATR text as the renderer left it, empty
+// when rendering or connecting failed, the fixed text for eToken readers);
+// no entry carries anything over from the reader before
 // it; connecting is only tried for a present card that is not an eToken, with
 // a null card pointer; no more than 33 ATR bytes are handed to the renderer,
-// with a buffer of at most 98 characters; the ATR text never runs past what
+// with a buffer of at most ATR_TEXT_SIZE characters; the ATR text never runs past what
 // the renderer wrote, even when that has no terminating zero; a card is
 // disconnected exactly when it was connected, after rendering, and never
 // touched again (disconnecting frees it, so a late read is reported).
@@ -179,6 +180,16 @@ FakeReader readReader(Input& in) {
     return r;
 }
 
+// A reader name as the report writes it: quotes, backslashes and control
+// bytes as "?", so that no name can end its text or the line.
+std::string reportedName(std::string name) {
+    for (char& c : name) {
+        const unsigned char b = static_cast<unsigned char>(c);
+        if (b == '"' || b == '\\' || b < 0x20 || b == 0x7f) c = '?';
+    }
+    return name;
+}
+
 // The entry and the calls for reader `r`, as the report format asks; run
 // after the reader was reported, since the ATR text is the renderer's.
 void expect(const FakeReader& r, std::string& entry, std::string& expectedCalls) {
@@ -190,7 +201,7 @@ void expect(const FakeReader& r, std::string& entry, std::string& expectedCalls)
     expectedCalls += "detect;";
     const std::string name = r.name.empty() ? std::string() : std::string(r.name.data());
     if (r.presence < 0 || !(r.presence & 1)) {
-        entry = "{readerName:\"" + name + "\",cardPresence:0}";
+        entry = "{readerName:\"" + reportedName(name) + "\",cardPresence:0}";
         return;
     }
     std::string atr;
@@ -204,7 +215,7 @@ void expect(const FakeReader& r, std::string& entry, std::string& expectedCalls)
             atr = rendered;
         }
     }
-    entry = "{readerName:\"" + name + "\",cardPresence:1,atr:\"" + atr + "\"}";
+    entry = "{readerName:\"" + reportedName(name) + "\",cardPresence:1,atr:\"" + atr + "\"}";
 }
 
 }  // namespace

@@ -8,8 +8,11 @@
 #   real_stack.sh --quillet PATH --card PATH --module-dir DIR/
 #
 # The test starts its own pcscd on a private copy of the vpcd configuration
-# (other ports than the system's) and stops it, and every card, by the PID it
-# started. Exit 77 (skipped) when pcscd or vpcd is not installed.
+# and stops it, and every card, by the PID it started. It runs in private
+# mount and network namespaces, with a tmpfs of its own on /run: the
+# machine's own pcscd (a workstation with a reader runs one) keeps its socket,
+# pid file and ports, and is never touched. Exit 77 (skipped) when pcscd or
+# vpcd is not installed, or without the right to make the namespaces (root).
 set -u
 
 quillet="" card="" module_dir=""
@@ -35,6 +38,16 @@ failures=0
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 die() { echo "FAIL: $*"; exit 1; }
 
+# Everything below, pcscd, the cards, opensc-tool and quillet, runs in
+# private namespaces.
+. "$(dirname "$0")/../support/private_pcscd.sh"
+enter_private_pcscd "$0" --quillet "$quillet" --card "$card" --module-dir "$module_dir"
+case $? in
+  0) ;;
+  77) echo "needs private mount and network namespaces (root): skipped"; exit 77 ;;
+  *) die "cannot set up the private namespaces for pcscd (mounts, iproute2's ip)" ;;
+esac
+
 module=${module_dir}opensc-pkcs11.so
 [ -e "$module" ] || die "no OpenSC module at $module"
 command -v opensc-tool > /dev/null || die "opensc-tool (package opensc) is missing"
@@ -43,22 +56,11 @@ command -v opensc-tool > /dev/null || die "opensc-tool (package opensc) is missi
 CHANNEL=0x8D21
 PORT0=$((CHANNEL)) PORT1=$((CHANNEL + 1))
 
-# Only one pcscd can run on a machine: its socket and pid file are fixed.
-# Runs from other build trees of this machine wait their turn here.
-exec 9> /tmp/card-helpers-pcscd.lock
-flock 9
-# Asked of the process table, not of the pid file, which may be stale and name
-# a pid that another process has since been given.
-if pgrep -x pcscd > /dev/null; then
-  die "a pcscd is already running (pid $(pgrep -x pcscd | tr '\n' ' ')); this test needs to start its own"
-fi
-for port in $PORT0 $PORT1; do
-  if (exec 3<> "/dev/tcp/127.0.0.1/$port") 2> /dev/null; then
-    die "port $port is already in use"
-  fi
-done
-
+# The working files on a tmpfs: a 32-bit pcscd built without large-file
+# interfaces cannot list a folder on ext4 when it runs under emulation (the
+# directory offsets do not fit), and would find no reader configuration.
 tmp=$(mktemp -d)
+mount -t tmpfs -o mode=700 tmpfs "$tmp" || die "cannot mount a tmpfs on $tmp"
 pcscd_pid="" card_pids=()
 cleanup() {
   local pid
@@ -70,6 +72,7 @@ cleanup() {
     kill "$pcscd_pid" 2> /dev/null
     wait "$pcscd_pid" 2> /dev/null
   fi
+  umount "$tmp" 2> /dev/null
   rm -rf "$tmp"
 }
 trap cleanup EXIT
@@ -79,8 +82,8 @@ sed "s/0x8C7B/$CHANNEL/g" "$VPCD_CONF" > "$tmp/conf/vpcd"
 grep -q "$CHANNEL" "$tmp/conf/vpcd" || die "unexpected $VPCD_CONF: no CHANNELID 0x8C7B to move"
 printf '%s\n' "$module_dir" > "$tmp/work/vn_api_currplugDir.txt"
 
-pcscd -f -c "$tmp/conf" > "$tmp/pcscd.log" 2>&1 &
-pcscd_pid=$!
+start_private_pcscd "$tmp/conf" "$tmp/pcscd.log"
+pcscd_pid=$PCSCD_PID
 
 # Card column of `opensc-tool -l` for reader INDEX: Yes or No.
 reader_card() {
@@ -100,6 +103,10 @@ wait_for() {
 
 wait_for 0 No
 wait_for 1 No
+R0="Virtual PCD 00 00" R1="Virtual PCD 00 01"
+for name in "$R0" "$R1"; do
+  opensc-tool -l 2> /dev/null | grep -q " $name\$" || die "opensc-tool -l does not list the reader $name"
+done
 
 # insert PORT ATR SW: starts a card; its PID is kept for removal and cleanup.
 inserted=""
@@ -157,7 +164,6 @@ trace_atr() {  # NAME ATR
   printf 'reader %s card disconnected\n' "$1"
 }
 
-R0="Virtual PCD 00 00" R1="Virtual PCD 00 01"
 expected=$tmp/expected
 
 # 1. No card: both readers, neither with a card; then the same with the LISSI module.
@@ -202,14 +208,20 @@ presence_of card-a "$R0" "$tmp/card-a.stdout"
 check card-a trace "$expected" "$tmp/card-a.stdout"
 grep -q '^apdu' "$tmp/card.log" || fail "card-a: the card was never sent an APDU, so never connected"
 
-# 3. The card removed and another, with another ATR, put in the second reader:
-#    the second report holds only what the second run saw.
+# 3. The card removed and another, with an ATR of the greatest length (33
+#    bytes), put in the second reader: the second report holds only what the
+#    second run saw, and the whole ATR.
 remove "$card_a"
 wait_for 0 No
-ATR_B="3b:0a:71:75:69:6c:6c:65:74:2d:30:32"
+ATR_B="3b:ff:96:00:ff:f1:01:00:00:f1:fe:45:00:7f:03:00:00:71:75:69:6c:6c:65:74:2d:6c:6f:6e:67:2d:41:54:33"
 insert "$PORT1" "$ATR_B" 9000
 card_b=$inserted
 wait_for 1 Yes
+# opensc-tool -a renders no ATR of 33 bytes (its text buffer is one short);
+# with -v it shows every byte in a hex dump.
+tool_atr=$(opensc-tool -r 1 -a -v 2> /dev/null | grep -oE '^([0-9A-F]{2} )+' | tr -s ' \n' '  ' |
+  sed 's/ $//' | tr ' A-F' ':a-f')
+[ "$tool_atr" = "$ATR_B" ] || fail "opensc-tool -a -v showed '$tool_atr' for the card's ATR $ATR_B"
 run card-b
 printf '[{readerName:"%s",cardPresence:0},{readerName:"%s",cardPresence:1,atr:"%s"}]' \
   "$R0" "$R1" "$ATR_B" > "$expected"

@@ -56,6 +56,10 @@ static unsigned readerCount = 0;
 static int readersClaimed = 0;   /* whether sc_ctx_get_reader_count says claimedReaders */
 static unsigned claimedReaders = 0;
 static char crashIn[64] = "";    /* the function that crashes instead of answering */
+static char exitIn[64] = "";     /* the function that exits instead of answering */
+static int exitStatus = 0;
+static char chdirIn[64] = "";    /* the function that changes the working directory first */
+static char chdirTo[MAX_LINE] = "";
 
 static struct sc_context theContext;
 static sc_reader_t readers[MAX_READERS];
@@ -185,6 +189,20 @@ static void loadDescription(const char *path)
             if (strlen(value) == 0 || strlen(value) >= sizeof crashIn)
                 fail(lineNumber, "crash needs a function name");
             strcpy(crashIn, value);
+        } else if (strcmp(keyword, "exit") == 0 || strcmp(keyword, "chdir") == 0) {
+            /* NAME, one space, then the status or the folder. */
+            char *argument = strchr(value, ' ');
+            if (!argument || argument == value || (size_t)(argument - value) >= sizeof exitIn ||
+                argument[1] == '\0')
+                fail(lineNumber, "exit needs a function name and a status, chdir a name and a folder");
+            *argument++ = '\0';
+            if (keyword[0] == 'e') {
+                strcpy(exitIn, value);
+                exitStatus = (int)parseNumber(argument, lineNumber);
+            } else {
+                strcpy(chdirIn, value);
+                strcpy(chdirTo, argument);
+            }
         } else if (strcmp(keyword, "context-result") == 0) {
             contextResult = (int)parseNumber(value, lineNumber);
         } else if (strcmp(keyword, "context") == 0) {
@@ -232,6 +250,26 @@ static void buildObjects(void)
     }
 }
 
+/* What the description scripts for the function `name` ("load": while the
+ * library is being loaded): a change of the working directory first; then
+ * `exit` logs that and exits, and `crash` logs that and dies of SIGSEGV,
+ * whatever handler the process has installed. */
+static void actIfScripted(const char *name)
+{
+    if (strcmp(chdirIn, name) == 0 && chdir(chdirTo) != 0)
+        fprintf(stderr, "opensc-double: cannot change to %s\n", chdirTo);
+    if (strcmp(exitIn, name) == 0) {
+        logLine("%s: exit(%d)", name, exitStatus);
+        exit(exitStatus);
+    }
+    if (strcmp(crashIn, name) != 0)
+        return;
+    logLine("%s: SIGSEGV", name);
+    signal(SIGSEGV, SIG_DFL);
+    raise(SIGSEGV);
+    _exit(128 + SIGSEGV);
+}
+
 __attribute__((constructor)) static void startDouble(void)
 {
     const char *logPath = getenv("TEST_MODULE_LOG");
@@ -247,19 +285,9 @@ __attribute__((constructor)) static void startDouble(void)
     if (confPath && *confPath)
         loadDescription(confPath);
     buildObjects();
+    actIfScripted("load");
 }
 
-/* A function named by `crash` logs that and dies of SIGSEGV, whatever
- * handler the process has installed. */
-static void crashIfScripted(const char *name)
-{
-    if (strcmp(crashIn, name) != 0)
-        return;
-    logLine("%s: SIGSEGV", name);
-    signal(SIGSEGV, SIG_DFL);
-    raise(SIGSEGV);
-    _exit(128 + SIGSEGV);
-}
 
 /* Role names for pointers the lister hands back. */
 static const char *describeContext(const sc_context_t *ctx)
@@ -318,15 +346,21 @@ static int readerIndex(const sc_reader_t *reader)
 
 int sc_context_create(sc_context_t **ctx, const sc_context_param_t *parm)
 {
-    crashIfScripted("sc_context_create");
+    actIfScripted("sc_context_create");
     int given = contextGiven >= 0 ? contextGiven : contextResult == 0;
     if (!parm) {
         logLine("sc_context_create(params=null) = %d, %s", contextResult,
                 given ? "context" : "no context");
     } else {
-        logLine("sc_context_create(ver=%u, app_name=%s%s%s, flags=%lu, thread_ctx=%s) = %d, %s",
+        // Everything a newer OpenSC may read after the fields we know.
+        int reserveZero = 1;
+        for (size_t i = 0; i < sizeof parm->reserve / sizeof parm->reserve[0]; i++)
+            reserveZero &= parm->reserve[i] == NULL;
+        logLine("sc_context_create(ver=%u, app_name=%s%s%s, flags=%lu, thread_ctx=%s, debug=%d, "
+                "debug_file=%s, reserve=%s) = %d, %s",
                 parm->ver, parm->app_name ? "\"" : "", parm->app_name ? parm->app_name : "null",
                 parm->app_name ? "\"" : "", parm->flags, parm->thread_ctx ? "set" : "null",
+                parm->debug, parm->debug_file ? "set" : "null", reserveZero ? "zero" : "set",
                 contextResult, given ? "context" : "no context");
     }
     if (ctx && given)
@@ -336,7 +370,7 @@ int sc_context_create(sc_context_t **ctx, const sc_context_param_t *parm)
 
 unsigned int sc_ctx_get_reader_count(sc_context_t *ctx)
 {
-    crashIfScripted("sc_ctx_get_reader_count");
+    actIfScripted("sc_ctx_get_reader_count");
     unsigned count = ctx != &theContext ? 0 : readersClaimed ? claimedReaders : readerCount;
     logLine("sc_ctx_get_reader_count(%s) = %u", describeContext(ctx), count);
     return count;
@@ -344,7 +378,7 @@ unsigned int sc_ctx_get_reader_count(sc_context_t *ctx)
 
 sc_reader_t *sc_ctx_get_reader(sc_context_t *ctx, unsigned int i)
 {
-    crashIfScripted("sc_ctx_get_reader");
+    actIfScripted("sc_ctx_get_reader");
     sc_reader_t *reader = NULL;
     if (ctx == &theContext && i < readerCount && scripts[i].kind != READER_NULL)
         reader = &readers[i];
@@ -356,7 +390,7 @@ sc_reader_t *sc_ctx_get_reader(sc_context_t *ctx, unsigned int i)
 
 int sc_detect_card_presence(sc_reader_t *reader)
 {
-    crashIfScripted("sc_detect_card_presence");
+    actIfScripted("sc_detect_card_presence");
     int index = readerIndex(reader);
     int result = index >= 0 ? scripts[index].presence : SC_ERROR_INVALID_ARGUMENTS;
     char buffer[32];
@@ -367,7 +401,7 @@ int sc_detect_card_presence(sc_reader_t *reader)
 
 int sc_connect_card(sc_reader_t *reader, sc_card_t **card)
 {
-    crashIfScripted("sc_connect_card");
+    actIfScripted("sc_connect_card");
     char readerText[32], cardText[32];
     int index = readerIndex(reader);
     const char *before = !card ? "card=none" : *card ? "card=set" : "card=null";
@@ -393,7 +427,7 @@ int sc_connect_card(sc_reader_t *reader, sc_card_t **card)
 int sc_bin_to_hex(const unsigned char *in, size_t in_len, char *out, size_t out_len,
                   int separator)
 {
-    crashIfScripted("sc_bin_to_hex");
+    actIfScripted("sc_bin_to_hex");
     char atrText[32];
     int result = SC_SUCCESS;
     size_t needed = in_len * 2 + 1;
@@ -426,7 +460,7 @@ int sc_bin_to_hex(const unsigned char *in, size_t in_len, char *out, size_t out_
 
 int sc_disconnect_card(sc_card_t *card)
 {
-    crashIfScripted("sc_disconnect_card");
+    actIfScripted("sc_disconnect_card");
     char buffer[32];
     const char *who = describeCard(card, buffer, sizeof buffer);
     int known = strncmp(who, "card ", 5) == 0;

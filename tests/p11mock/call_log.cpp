@@ -176,6 +176,13 @@ bool Call::blocked(CK_RV& rv) {
 }
 
 bool Call::scripted(const Description& d, CK_RV& rv) {
+  for (const EffectRule& e : d.effects) {
+    if (e.function != name_) continue;
+    if (e.effect == Effect::Chdir && ::chdir(e.text.c_str()) != 0)
+      complain("cannot change to " + e.text + ": " + std::strerror(errno));
+    if (e.effect == Effect::Run && std::system(e.text.c_str()) == -1)
+      complain("cannot run " + e.text);
+  }
   const FailRule* r = scriptedRule(d, name_, count_);
   if (!r) return false;
   if (r->action == Action::Exit) {

@@ -247,6 +247,17 @@ class Parser {
       d_.fails.push_back(r);
       return true;
     }
+    if (kw == "chdir" || kw == "run") {
+      EffectRule r;
+      if (w.size() < 2 || (kw == "chdir" && w.size() != 2))
+        return fail("usage: " + kw + (kw == "chdir" ? " <function> <folder>" : " <function> <command>"));
+      if (!knownFunction(w[0]) && w[0] != "load") return fail("unknown function " + w[0]);
+      r.function = w[0];
+      r.effect = kw == "chdir" ? Effect::Chdir : Effect::Run;
+      r.text = kw == "chdir" ? resolve(w[1]) : rest.substr(rest.find(w[0]) + w[0].size() + 1);
+      d_.effects.push_back(r);
+      return true;
+    }
     if (kw == "exit" || kw == "crash") {
       FailRule r;
       if (kw == "exit") {
@@ -259,7 +270,7 @@ class Parser {
         if (w.size() != 1) return fail("usage: crash <function>");
         r.action = Action::Crash;
       }
-      if (!knownFunction(w[0])) return fail("unknown function " + w[0]);
+      if (!knownFunction(w[0]) && w[0] != "load") return fail("unknown function " + w[0]);
       r.function = w[0];
       d_.fails.push_back(r);
       return true;

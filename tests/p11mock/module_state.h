@@ -68,11 +68,22 @@ struct FailRule {
   int status = 0;  // Action::Exit
 };
 
+// What a call does before its work (or before a scripted answer): change the
+// process's working directory, or run a shell command and wait for it.
+enum class Effect { Chdir, Run };
+
+struct EffectRule {
+  std::string function;  // a C_ name, or "load": while the library is being loaded
+  Effect effect = Effect::Run;
+  std::string text;  // the folder or the command
+};
+
 // Everything a description file says.
 struct Description {
   std::vector<Slot> slots;
   std::vector<Object> objects;  // handle = index + 1
-  std::vector<FailRule> fails;
+  std::vector<FailRule> fails;  // function "load": exit or crash while being loaded
+  std::vector<EffectRule> effects;
   bool findForever = false;
   bool claimSlots = false;   // C_GetSlotList claims claimedSlots slots
   CK_ULONG claimedSlots = 0;

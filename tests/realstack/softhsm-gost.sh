@@ -26,9 +26,7 @@ host_openssl() { env -u OPENSSL_ENGINES openssl "$@"; }
 # put on it through the module under test with C_CreateObject: d as 32 bytes
 # big-endian (OpenSSL prints it without leading zeros), the public key as the
 # certificate carries it (the last 64 bytes of the key's SubjectPublicKeyInfo).
-export SOFTHSM2_CONF=$TMP/softhsm2.conf
-mkdir "$TMP/tokens"
-printf 'directories.tokendir = %s\nobjectstore.backend = file\nlog.level = ERROR\n' "$TMP/tokens" > "$SOFTHSM2_CONF"
+softhsm_config ERROR
 softhsm2-util --init-token --free --label gost --so-pin 12345678 --pin 1234 > /dev/null || exit 1
 key=$fixtures/demo-2001-key.pem cert=$fixtures/demo-2001-cert
 host_openssl pkey -engine gost -in "$key" -text -noout 2>/dev/null | sed -n 's/^Private key: *//p' |

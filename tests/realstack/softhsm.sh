@@ -12,9 +12,7 @@ TMP=$(mktemp -d); trap 'rm -rf "$TMP"' EXIT
 unshare -m true 2>/dev/null || { echo "needs a private mount namespace (root); skipped"; exit 77; }
 
 # Token set-up with the machine's own (amd64) tools: token files are the same for both ABIs.
-export SOFTHSM2_CONF=$TMP/softhsm2.conf
-mkdir "$TMP/tokens"
-printf 'directories.tokendir = %s\nobjectstore.backend = file\nlog.level = ERROR\n' "$TMP/tokens" > "$SOFTHSM2_CONF"
+softhsm_config ERROR
 tool_module=/usr/lib/softhsm/libsofthsm2.so
 p11() { pkcs11-tool --module "$tool_module" "$@" 2>/dev/null; }
 softhsm2-util --init-token --free --label bridge --so-pin 12345678 --pin 1234 > /dev/null || exit 1

@@ -31,6 +31,23 @@ run_bridge() {
   RESPONSE=$(cat "$work/${variant}_out.txt" 2>/dev/null || echo "<no response file>")
 }
 
+# softhsm_config LOG_LEVEL: a private SoftHSM2 configuration (SOFTHSM2_CONF,
+# exported) with an empty token folder (TOKENS). The folder is on a tmpfs where
+# the machine has one at /dev/shm: a 32-bit SoftHSM2 built without large-file
+# interfaces, as Debian's is, cannot list a folder on ext4 where 32-bit
+# programs run under emulation (the directory offsets do not fit), and finds
+# no token. The folder goes when the script ends.
+softhsm_config() {
+  if [ "$(stat -f -c %T /dev/shm 2> /dev/null)" = tmpfs ] && TOKENS=$(mktemp -d -p /dev/shm); then
+    trap 'rm -rf "$TMP" "$TOKENS"' EXIT
+  else
+    TOKENS=$TMP/tokens; mkdir "$TOKENS"
+  fi
+  export SOFTHSM2_CONF=$TMP/softhsm2.conf
+  printf 'directories.tokendir = %s\nobjectstore.backend = file\nlog.level = %s\n' "$TOKENS" "$1" \
+    > "$SOFTHSM2_CONF"
+}
+
 # The certificate items of a list body, one "HASH BASE64" a line.
 list_items() {
   sed -e 's/^\[//' -e 's/\]$//' -e 's/},{/}\n{/g' <<< "$1" |
@@ -39,9 +56,12 @@ list_items() {
 
 # gost_verifies CERT.pem DIGEST SIGNATURE: OpenSSL's gost engine accepts the raw
 # signature of the digest under the certificate's key. The verifier is the machine's
-# own OpenSSL, whatever engine the module under test uses.
+# own OpenSSL with its own gost engine, whatever engine the module under test uses;
+# where the machine has none (Debian 13 ships none), with the one OPENSSL_ENGINES names.
 gost_verifies() {
-  env -u OPENSSL_ENGINES openssl pkeyutl -engine gost -verify -certin -inkey "$1" -in "$2" -sigfile "$3" \
+  local environment=(env -u OPENSSL_ENGINES)
+  "${environment[@]}" openssl engine gost > /dev/null 2>&1 || environment=(env)
+  "${environment[@]}" openssl pkeyutl -engine gost -verify -certin -inkey "$1" -in "$2" -sigfile "$3" \
     > /dev/null 2>&1
 }
 
