@@ -7,7 +7,7 @@
 
 namespace {
 
-const char encoding_table[64] = {
+constexpr char encoding_table[64] = {
     'A', 'B', 'C', 'D', 'E', 'F', 'G', 'H', 'I', 'J', 'K', 'L', 'M', 'N', 'O', 'P',
     'Q', 'R', 'S', 'T', 'U', 'V', 'W', 'X', 'Y', 'Z', 'a', 'b', 'c', 'd', 'e', 'f',
     'g', 'h', 'i', 'j', 'k', 'l', 'm', 'n', 'o', 'p', 'q', 'r', 's', 't', 'u', 'v',
@@ -21,8 +21,22 @@ const int mod_table[3] = {0, 2, 1};
 // look up any character without a separate padding test.
 unsigned char* decoding_table = nullptr;
 
-// Inputs from this size on are encoded through a table of character pairs.
-constexpr unsigned int kPairTableMinInput = 1536;
+// The two characters of the standard alphabet for every 12-bit value, made
+// when the program is compiled: half a group in one lookup.
+struct CharacterPairs {
+    char pair[4096][2];
+};
+
+constexpr CharacterPairs makeStandardPairs() {
+    CharacterPairs pairs{};
+    for (int v = 0; v < 4096; ++v) {
+        pairs.pair[v][0] = encoding_table[v >> 6];
+        pairs.pair[v][1] = encoding_table[v & 63];
+    }
+    return pairs;
+}
+
+constexpr CharacterPairs standard_pairs = makeStandardPairs();
 
 // Largest input whose encoded length still fits in an unsigned int.
 constexpr unsigned long long kMaxEncodable = 3221225469ULL;
@@ -42,17 +56,10 @@ std::string base64_encode_s(const unsigned char* data, unsigned int input_length
     char* out = &result[0];
 
     const unsigned char* in = data;
-    if (input_length >= kPairTableMinInput) {
-        // Every 12-bit half of a group maps to two characters. Building the
-        // 4096 pairs costs about as much as encoding one kilobyte the plain
-        // way and halves the lookups per group, so it pays off beyond that.
-        char pair[4096][2];
-        for (unsigned int hi = 0; hi < 64; ++hi) {
-            for (unsigned int lo = 0; lo < 64; ++lo) {
-                pair[hi * 64 + lo][0] = abc[hi];
-                pair[hi * 64 + lo][1] = abc[lo];
-            }
-        }
+    if (alphabet.size() >= 64 && std::memcmp(abc, encoding_table, 64) == 0) {
+        // The alphabet every caller passes: two lookups per group in the
+        // table of character pairs.
+        const char(*pair)[2] = standard_pairs.pair;
         for (std::size_t g = 0; g < full; ++g) {
             const std::uint32_t v = (std::uint32_t(in[0]) << 16) | (std::uint32_t(in[1]) << 8) | in[2];
             std::memcpy(out, pair[v >> 12], 2);

@@ -1,6 +1,18 @@
 #include "sha1.h"
 
+#include <atomic>
+#include <cstddef>
 #include <cstdint>
+#include <cstring>
+
+// The SHA extensions exist on x86 only. Their code is compiled for them by a
+// target attribute on the one function that uses them, so the rest of the
+// program (and the program as a whole) still runs on CPUs without them.
+#if (defined(__x86_64__) || defined(__i386__)) && defined(__GNUC__)
+#define SHA1_X86 1
+#include <cpuid.h>
+#include <immintrin.h>
+#endif
 
 namespace sha1 {
 namespace {
@@ -94,10 +106,176 @@ inline void clearBlock(unsigned int* w) {
     for (int i = 0; i < 16; ++i) w[i] = 0;
 }
 
+// Byte i of the digest is state word i / 4, most significant byte first.
+inline void writeDigest(const unsigned int* result, unsigned char* hash) {
+    for (int i = 0; i < 20; ++i) hash[i] = static_cast<unsigned char>(result[i >> 2] >> ((3 - (i & 3)) << 3));
+}
+
+#ifdef SHA1_X86
+
+// cpuid leaf 1: SSSE3 (ECX bit 9) and SSE4.1 (ECX bit 19) for the byte
+// shuffle and the lane extract; leaf 7, sub-leaf 0: SHA (EBX bit 29).
+bool detectShaExtensions() {
+    unsigned int a = 0, b = 0, c = 0, d = 0;
+    if (!__get_cpuid(1, &a, &b, &c, &d)) return false;
+    if ((c & (1u << 9)) == 0 || (c & (1u << 19)) == 0) return false;
+    if (!__get_cpuid_count(7, 0, &a, &b, &c, &d)) return false;
+    return (b & (1u << 29)) != 0;
+}
+
+// Four rounds: `ea` gets the E value of this quarter-step (the rotated A of
+// four rounds back plus the schedule words `w`), `eb` keeps A..D for the
+// next quarter-step, `f` selects the round function and constant (0..3).
+#define SHA1_QUAD(ea, eb, w, f)          \
+    ea = _mm_sha1nexte_epu32(ea, w);     \
+    eb = abcd;                           \
+    abcd = _mm_sha1rnds4_epu32(abcd, ea, f)
+
+// The message schedule around the schedule words `w` just used: finishes
+// the next four words, adds `w` into the ones after them and starts the last.
+#define SHA1_SCHEDULE(w, next, after, last) \
+    next = _mm_sha1msg2_epu32(next, w);     \
+    after = _mm_xor_si128(after, w);        \
+    last = _mm_sha1msg1_epu32(last, w)
+
+// Adds `blocks` 64-byte blocks at `data` into `result`, with the SHA
+// instructions. A..D travel in one register (A in the top lane), E in the
+// top lane of another; each block's 16 words are byte-swapped into four
+// registers, highest word first, and the schedule is computed four words
+// at a time in the same four registers.
+// On i386 the function also aligns its own stack frame for the vector
+// spills, whatever alignment its caller keeps.
+#ifdef __i386__
+#define SHA1_ALIGN_STACK __attribute__((force_align_arg_pointer))
+#else
+#define SHA1_ALIGN_STACK
+#endif
+SHA1_ALIGN_STACK __attribute__((target("sha,sse4.1"))) void compressShaExtensions(unsigned int* result, const unsigned char* data,
+                                                                   std::size_t blocks) {
+    const __m128i reverse = _mm_set_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
+    __m128i abcd = _mm_shuffle_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(result)), 0x1B);
+    __m128i e0 = _mm_set_epi32(static_cast<int>(result[4]), 0, 0, 0);
+    __m128i e1;
+
+    for (; blocks != 0; --blocks, data += 64) {
+        const __m128i abcdSaved = abcd;
+        const __m128i eSaved = e0;
+        __m128i w0 = _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(data)), reverse);
+        __m128i w1 = _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(data + 16)), reverse);
+        __m128i w2 = _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(data + 32)), reverse);
+        __m128i w3 = _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(data + 48)), reverse);
+
+        // Rounds 0..15 take the block's words; the schedule starts on the way.
+        e0 = _mm_add_epi32(e0, w0);
+        e1 = abcd;
+        abcd = _mm_sha1rnds4_epu32(abcd, e0, 0);
+        SHA1_QUAD(e1, e0, w1, 0);
+        w0 = _mm_sha1msg1_epu32(w0, w1);
+        SHA1_QUAD(e0, e1, w2, 0);
+        w1 = _mm_sha1msg1_epu32(w1, w2);
+        w0 = _mm_xor_si128(w0, w2);
+        SHA1_QUAD(e1, e0, w3, 0);
+        SHA1_SCHEDULE(w3, w0, w1, w2);
+
+        // Rounds 16..67.
+        SHA1_QUAD(e0, e1, w0, 0);
+        SHA1_SCHEDULE(w0, w1, w2, w3);
+        SHA1_QUAD(e1, e0, w1, 1);
+        SHA1_SCHEDULE(w1, w2, w3, w0);
+        SHA1_QUAD(e0, e1, w2, 1);
+        SHA1_SCHEDULE(w2, w3, w0, w1);
+        SHA1_QUAD(e1, e0, w3, 1);
+        SHA1_SCHEDULE(w3, w0, w1, w2);
+        SHA1_QUAD(e0, e1, w0, 1);
+        SHA1_SCHEDULE(w0, w1, w2, w3);
+        SHA1_QUAD(e1, e0, w1, 1);
+        SHA1_SCHEDULE(w1, w2, w3, w0);
+        SHA1_QUAD(e0, e1, w2, 2);
+        SHA1_SCHEDULE(w2, w3, w0, w1);
+        SHA1_QUAD(e1, e0, w3, 2);
+        SHA1_SCHEDULE(w3, w0, w1, w2);
+        SHA1_QUAD(e0, e1, w0, 2);
+        SHA1_SCHEDULE(w0, w1, w2, w3);
+        SHA1_QUAD(e1, e0, w1, 2);
+        SHA1_SCHEDULE(w1, w2, w3, w0);
+        SHA1_QUAD(e0, e1, w2, 2);
+        SHA1_SCHEDULE(w2, w3, w0, w1);
+        SHA1_QUAD(e1, e0, w3, 3);
+        SHA1_SCHEDULE(w3, w0, w1, w2);
+        SHA1_QUAD(e0, e1, w0, 3);
+        SHA1_SCHEDULE(w0, w1, w2, w3);
+
+        // Rounds 68..79 need no words beyond the 80th.
+        SHA1_QUAD(e1, e0, w1, 3);
+        w2 = _mm_sha1msg2_epu32(w2, w1);
+        w3 = _mm_xor_si128(w3, w1);
+        SHA1_QUAD(e0, e1, w2, 3);
+        w3 = _mm_sha1msg2_epu32(w3, w2);
+        SHA1_QUAD(e1, e0, w3, 3);
+
+        // e0 holds A..D of four rounds back: its rotated A is the new E.
+        e0 = _mm_sha1nexte_epu32(e0, eSaved);
+        abcd = _mm_add_epi32(abcd, abcdSaved);
+    }
+
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(result), _mm_shuffle_epi32(abcd, 0x1B));
+    result[4] = static_cast<unsigned int>(_mm_extract_epi32(e0, 3));
+}
+
+#undef SHA1_ALIGN_STACK
+#undef SHA1_SCHEDULE
+#undef SHA1_QUAD
+
+// The whole digest on the SHA extensions: the full blocks straight from the
+// input, then the rest with its padding in one or two blocks of its own.
+void calcShaExtensions(const unsigned char* src, std::size_t length, unsigned char* hash) {
+    unsigned int result[5] = {0x67452301u, 0xEFCDAB89u, 0x98BADCFEu, 0x10325476u, 0xC3D2E1F0u};
+    const std::size_t full = length / 64;
+    if (full != 0) compressShaExtensions(result, src, full);
+
+    unsigned char tail[128] = {};
+    const std::size_t rest = length % 64;
+    if (rest != 0) std::memcpy(tail, src + full * 64, rest);
+    tail[rest] = 0x80;
+    const std::size_t tailBlocks = rest >= 56 ? 2 : 1;
+    const std::uint64_t bits = static_cast<std::uint64_t>(length) * 8;
+    for (int i = 0; i < 8; ++i) tail[tailBlocks * 64 - 1 - i] = static_cast<unsigned char>(bits >> (8 * i));
+    compressShaExtensions(result, tail, tailBlocks);
+
+    writeDigest(result, hash);
+}
+
+#else
+
+bool detectShaExtensions() { return false; }
+
+#endif
+
+// Asked once, while the process starts. A digest computed before that (from
+// another unit's start-up code) sees false and takes the portable code.
+const bool haveShaExtensions = detectShaExtensions();
+
+std::atomic<bool> portableForced{false};
+
 }  // namespace
+
+Engine engine() {
+    return haveShaExtensions && !portableForced.load(std::memory_order_relaxed) ? Engine::shaExtensions
+                                                                                : Engine::portable;
+}
+
+bool cpuHasShaExtensions() { return haveShaExtensions; }
+
+void forcePortable(bool on) { portableForced.store(on, std::memory_order_relaxed); }
 
 void calcShaHash(const void* src, int bytelength, unsigned char* hash) {
     if (bytelength < 0) bytelength = 0;
+#ifdef SHA1_X86
+    if (engine() == Engine::shaExtensions) {
+        calcShaExtensions(static_cast<const unsigned char*>(src), static_cast<std::size_t>(bytelength), hash);
+        return;
+    }
+#endif
 
     unsigned int result[5] = {0x67452301u, 0xEFCDAB89u, 0x98BADCFEu, 0x10325476u, 0xC3D2E1F0u};
     const unsigned char* sarray = static_cast<const unsigned char*>(src);
@@ -131,7 +309,7 @@ void calcShaHash(const void* src, int bytelength, unsigned char* hash) {
     w[15] = static_cast<unsigned int>(bits);
     innerHash(result, w);
 
-    for (int i = 0; i < 20; ++i) hash[i] = static_cast<unsigned char>(result[i >> 2] >> ((3 - (i & 3)) << 3));
+    writeDigest(result, hash);
 }
 
 void toHexString(const unsigned char* hash, char* hexstring) {

@@ -3,19 +3,81 @@
  * command, in the same order and with the same arguments. It reads no request
  * file, computes no fingerprint or Base64, prints nothing and writes no file.
  *
- *   floor MODULE READER list          the calls of getCertList
+ *   floor MODULE READER list [ANSWER] the calls of getCertList
  *   floor MODULE READER first         the calls of readTokenCert
  *   floor MODULE READER sign PIN HEX  the calls of signDocumentRaw, HEX the digest
  *
  * Exit status 0 when every call the command needs succeeded, 1 otherwise, so
- * that a benchmark never times a run that failed half-way. */
+ * that a benchmark never times a run that failed half-way.
+ *
+ * Built with NECESSARY_WORK (the program floor-work), it also does what any
+ * program has to do with each certificate value it reads: the SHA-1
+ * fingerprint (list only) and the Base64 text, with OpenSSL, linked
+ * statically so that loading it costs nothing that tovrel does not pay. With
+ * ANSWER it also writes the fingerprints in hex and the texts to ANSWER.tmp in
+ * 64 KiB pieces and renames that over ANSWER, which it removes first, as
+ * tovrel does with its response. */
 #include <p11-kit/pkcs11.h>
 
 #include <dlfcn.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <unistd.h>
 #include "hex.h"
+
+#ifdef NECESSARY_WORK
+#define OPENSSL_SUPPRESS_DEPRECATED 1
+#include <openssl/evp.h>
+#include <openssl/sha.h>
+
+/* SHA1_Init/Update/Final reach OpenSSL's block function directly; the
+ * one-shot and EVP interfaces look the algorithm up in a provider first. */
+static FILE *answer;
+
+static int necessaryWork(const unsigned char *value, CK_ULONG size, int fingerprint)
+{
+    if (fingerprint) {
+        unsigned char digest[SHA_DIGEST_LENGTH];
+        SHA_CTX context;
+        if (!SHA1_Init(&context) || !SHA1_Update(&context, value, size) || !SHA1_Final(digest, &context))
+            return 0;
+        if (answer) {
+            char hex[2 * SHA_DIGEST_LENGTH];
+            for (int i = 0; i < SHA_DIGEST_LENGTH; ++i) {
+                hex[2 * i] = "0123456789ABCDEF"[digest[i] >> 4];
+                hex[2 * i + 1] = "0123456789ABCDEF"[digest[i] & 15];
+            }
+            fwrite(hex, 1, sizeof hex, answer);
+        }
+    }
+    unsigned char *text = malloc(4 * ((size + 2) / 3) + 1);
+    if (!text)
+        return 0;
+    int length = EVP_EncodeBlock(text, value, (int)size);
+    if (answer)
+        fwrite(text, 1, (size_t)length, answer);
+    free(text);
+    return 1;
+}
+
+static int openAnswer(const char *name, char *draft, size_t draftSize)
+{
+    static char buffer[64 << 10];
+    if ((size_t)snprintf(draft, draftSize, "%s.tmp", name) >= draftSize)
+        return 0;
+    answer = fopen(draft, "wb");
+    return answer && setvbuf(answer, buffer, _IOFBF, sizeof buffer) == 0;
+}
+
+static int commitAnswer(const char *name, const char *draft)
+{
+    int ok = fclose(answer) == 0;
+    answer = NULL;
+    unlink(name);
+    return ok && rename(draft, name) == 0;
+}
+#endif
 
 static CK_FUNCTION_LIST functions;
 
@@ -74,7 +136,7 @@ static int bind(void *module)
 }
 
 /* The two-call read of an attribute value, into a block that is freed again. */
-static int readValue(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE object)
+static int readValue(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE object, int fingerprint)
 {
     CK_ATTRIBUTE value = {CKA_VALUE, NULL, 0};
     if (functions.C_GetAttributeValue(session, object, &value, 1) != CKR_OK)
@@ -84,6 +146,12 @@ static int readValue(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE object)
     if (!value.pValue)
         return 0;
     CK_RV rv = functions.C_GetAttributeValue(session, object, &value, 1);
+#ifdef NECESSARY_WORK
+    if (rv == CKR_OK && !necessaryWork(value.pValue, value.ulValueLen, fingerprint))
+        rv = CKR_HOST_MEMORY;
+#else
+    (void)fingerprint;
+#endif
     free(value.pValue);
     return rv == CKR_OK;
 }
@@ -156,13 +224,13 @@ static int run(const char *command, const char *reader, const char *pin, const c
             if (functions.C_GetAttributeValue(session, object, &classTemplate, 1) != CKR_OK ||
                 objectClass != CKO_CERTIFICATE)
                 continue;
-            if (!readValue(session, object))
+            if (!readValue(session, object, 1))
                 ok = 0;
         }
     } else if (functions.C_FindObjects(session, &object, 1, &count) == CKR_OK &&
                functions.C_FindObjectsFinal(session) == CKR_OK && count == 1) {
         if (strcmp(command, "first") == 0) {
-            ok = readValue(session, object);
+            ok = readValue(session, object, 0);
         } else if (strcmp(command, "sign") == 0 && pin && hex) {
             unsigned char digest[64];
             size_t digestLength = strlen(hex) / 2;
@@ -193,11 +261,23 @@ static int run(const char *command, const char *reader, const char *pin, const c
 int main(int argc, char **argv)
 {
     if (argc < 4) {
-        fprintf(stderr, "usage: floor MODULE READER list|first|sign [PIN HEX]\n");
+        fprintf(stderr, "usage: floor MODULE READER list [ANSWER] | first | sign PIN HEX\n");
         return 2;
     }
     void *module = dlopen(argv[1], RTLD_LAZY);
     if (!module || !bind(module))
         return 1;
-    return run(argv[3], argv[2], argc > 4 ? argv[4] : NULL, argc > 5 ? argv[5] : NULL) ? 0 : 1;
+    const char *pin = argc > 4 ? argv[4] : NULL, *hex = argc > 5 ? argv[5] : NULL;
+#ifdef NECESSARY_WORK
+    char draft[4096];
+    const char *answerName = strcmp(argv[3], "list") == 0 ? pin : NULL;
+    if (answerName && !openAnswer(answerName, draft, sizeof draft))
+        return 1;
+    int ok = run(argv[3], argv[2], pin, hex);
+    if (answerName && !commitAnswer(answerName, draft))
+        ok = 0;
+    return ok ? 0 : 1;
+#else
+    return run(argv[3], argv[2], pin, hex) ? 0 : 1;
+#endif
 }
