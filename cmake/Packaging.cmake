@@ -111,8 +111,8 @@ set(CPACK_RPM_PACKAGE_DESCRIPTION "${card_description}")
 set(CPACK_RPM_PACKAGE_AUTOREQ ON)
 set(CPACK_RPM_PACKAGE_AUTOPROV OFF)
 set(CPACK_RPM_PACKAGE_VENDOR "${CPACK_PACKAGE_VENDOR}")
-# Our spec template: CPack's without empty install scriptlets.
-set(CPACK_RPM_USER_BINARY_SPECFILE ${PROJECT_SOURCE_DIR}/packaging/card-helpers.spec.in)
+# Our own .rpm build template: CPack's without empty install scriptlets.
+set(CPACK_RPM_USER_BINARY_SPECFILE ${PROJECT_SOURCE_DIR}/packaging/card-helpers-rpm.in)
 # The manual's folders belong to the system, not to this package.
 set(CPACK_RPM_EXCLUDE_FROM_AUTO_FILELIST_ADDITION /usr/share/man /usr/share/man/man1)
 # No /usr/lib/.build-id links: the package holds the three programs and their
