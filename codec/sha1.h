@@ -1,16 +1,20 @@
 // SHA-1 message digest and its hexadecimal rendering.
 //
 // Both routines are stateless, allocate nothing and may be called from
-// several threads at once. On x86 CPUs with the SHA extensions the digest
-// runs on them; everywhere else, and while a test asks for it, on portable
-// code. Both give the same digest.
+// several threads at once. On x86 CPUs the digest runs on the best engine
+// the CPU offers (the SHA extensions; else a vector message schedule, on AVX2
+// or SSSE3); everywhere else, and while a test asks for it, on portable code.
+// All give the same digest.
 #pragma once
 
 namespace sha1 {
 
 // The code that computes the compression function.
+// Ordered from the least to the most the CPU must offer.
 enum class Engine {
     portable,       // plain C++ on 32-bit words
+    ssse3,          // message schedule in SSE registers (SSSE3), rounds in general registers
+    avx2,           // the same on AVX with the BMI1/BMI2 rotates, where AVX2 and BMI2 are there
     shaExtensions,  // the x86 SHA instructions (sha1rnds4 and friends)
 };
 
@@ -23,17 +27,20 @@ void calcShaHash(const void* src, int bytelength, unsigned char* hash);
 // (41 bytes in all) into `hexstring`, which must not overlap `hash`.
 void toHexString(const unsigned char* hash, char* hexstring);
 
-// The engine that calcShaHash uses now: the SHA extensions when the CPU
-// offers them (asked once per process, with cpuid) and the portable code is
-// not forced, the portable code otherwise.
+// The engine that calcShaHash uses now: the last of the list above that the
+// CPU offers (asked once per process, with cpuid) and the limit allows.
 Engine engine();
 
-// Whether the CPU offers the SHA extensions and what they need with them
-// (SSSE3, SSE4.1). Always false on other architectures.
-bool cpuHasShaExtensions();
+// Whether the CPU offers what the engine needs (the SHA extensions with SSSE3
+// and SSE4.1; AVX2, BMI1 and BMI2 with the system saving the AVX registers;
+// SSSE3). Only the portable code on other architectures.
+bool cpuHas(Engine which);
 
-// Test switch: while on, calcShaHash uses the portable code even where the
-// SHA extensions are there. Off at process start; the programs never set it.
-void forcePortable(bool on);
+// Test switch: calcShaHash uses no engine beyond `limit`. The SHA extensions
+// at process start; the programs never set it.
+void limitEngine(Engine limit);
+
+// "portable", "SSSE3", "AVX2+BMI2" or "SHA extensions".
+const char* engineName(Engine which);
 
 }  // namespace sha1

@@ -5,7 +5,9 @@
 #include <cstring>
 #include <fstream>
 #include <iostream>
+#include <initializer_list>
 #include <random>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -17,9 +19,7 @@
 
 namespace sha1 {
 // How the engine parameter shows in test names and messages.
-void PrintTo(Engine engine, std::ostream* out) {
-    *out << (engine == Engine::portable ? "portable" : "SHA extensions");
-}
+void PrintTo(Engine engine, std::ostream* out) { *out << engineName(engine); }
 }  // namespace sha1
 
 namespace {
@@ -52,32 +52,40 @@ std::string openSslHex(const std::vector<unsigned char>& in) {
 // ---------------------------------------------------------------------------
 // The engines.
 
-// Every digest test below runs once per engine. Where the CPU lacks the SHA
-// extensions, and where an emulator runs the tests (QEMU's user mode, which
-// runs the i386 tests on machines without 32-bit mode, does not offer them),
-// the run meant for them goes through the portable code, as the programs do
-// there, and says so.
+// Every digest test below runs once per engine. Where the CPU lacks what an
+// engine needs, and where an emulator runs the tests (QEMU's user mode, which
+// runs the i386 tests on machines without 32-bit mode, offers neither the SHA
+// extensions nor AVX2), the run meant for it goes through the best engine
+// below it, as the programs do there, and says so.
 class Sha1Engines : public ::testing::TestWithParam<sha1::Engine> {
 protected:
     void SetUp() override {
-        const bool fast = GetParam() == sha1::Engine::shaExtensions;
-        if (fast && !sha1::cpuHasShaExtensions())
-            std::cout << "cpuid offers no SHA extensions here: this run went through the portable code\n";
-        sha1::forcePortable(!fast);
-        ASSERT_EQ(sha1::engine(), fast && sha1::cpuHasShaExtensions() ? sha1::Engine::shaExtensions
-                                                                        : sha1::Engine::portable);
+        sha1::limitEngine(GetParam());
+        int expected = static_cast<int>(GetParam());
+        while (!sha1::cpuHas(static_cast<sha1::Engine>(expected))) --expected;
+        ASSERT_EQ(sha1::engine(), static_cast<sha1::Engine>(expected));
+        if (sha1::engine() != GetParam())
+            std::cout << "cpuid offers no " << sha1::engineName(GetParam()) << " here: this run went through "
+                      << sha1::engineName(sha1::engine()) << "\n";
     }
-    void TearDown() override { sha1::forcePortable(false); }
+    void TearDown() override { sha1::limitEngine(sha1::Engine::shaExtensions); }
 };
 
 std::string engineName(const ::testing::TestParamInfo<sha1::Engine>& info) {
-    return info.param == sha1::Engine::portable ? "portable" : "shaExtensions";
+    switch (info.param) {
+    case sha1::Engine::portable: return "portable";
+    case sha1::Engine::ssse3: return "ssse3";
+    case sha1::Engine::avx2: return "avx2";
+    case sha1::Engine::shaExtensions: return "shaExtensions";
+    }
+    return "unknown";
 }
 
 using Sha1Vectors = Sha1Engines;
 using Sha1Differential = Sha1Engines;
 using Sha1Contract = Sha1Engines;
-const auto kEngines = ::testing::Values(sha1::Engine::portable, sha1::Engine::shaExtensions);
+const auto kEngines = ::testing::Values(sha1::Engine::portable, sha1::Engine::ssse3, sha1::Engine::avx2,
+                                        sha1::Engine::shaExtensions);
 INSTANTIATE_TEST_SUITE_P(Engine, Sha1Vectors, kEngines, engineName);
 INSTANTIATE_TEST_SUITE_P(Engine, Sha1Differential, kEngines, engineName);
 INSTANTIATE_TEST_SUITE_P(Engine, Sha1Contract, kEngines, engineName);
@@ -85,13 +93,16 @@ INSTANTIATE_TEST_SUITE_P(Engine, Sha1Contract, kEngines, engineName);
 // The switch, and the choice against the kernel's own reading of the CPU: a
 // broken cpuid test would otherwise only skip the runs above.
 TEST(Sha1Engine, ChosenFromCpuidAndSwitchable) {
-    const sha1::Engine chosen = sha1::cpuHasShaExtensions() ? sha1::Engine::shaExtensions : sha1::Engine::portable;
+    int best = static_cast<int>(sha1::Engine::shaExtensions);
+    while (!sha1::cpuHas(static_cast<sha1::Engine>(best))) --best;
+    const sha1::Engine chosen = static_cast<sha1::Engine>(best);
+    EXPECT_TRUE(sha1::cpuHas(sha1::Engine::portable));
     EXPECT_EQ(sha1::engine(), chosen);
-    sha1::forcePortable(true);
+    sha1::limitEngine(sha1::Engine::portable);
     EXPECT_EQ(sha1::engine(), sha1::Engine::portable);
-    sha1::forcePortable(false);
+    sha1::limitEngine(sha1::Engine::shaExtensions);
     EXPECT_EQ(sha1::engine(), chosen);
-    std::cout << "SHA-1 engine: " << (chosen == sha1::Engine::portable ? "portable" : "SHA extensions") << "\n";
+    std::cout << "SHA-1 engine: " << sha1::engineName(chosen) << "\n";
 
 #if defined(__x86_64__)
     // Only in 64-bit builds: an i386 test may run under an emulator that
@@ -102,11 +113,16 @@ TEST(Sha1Engine, ChosenFromCpuidAndSwitchable) {
         if (line.compare(0, 5, "flags") != 0) continue;
         std::istringstream words(line);
         std::string flag;
-        int needed = 0;
-        while (words >> flag) needed += flag == "sha_ni" || flag == "ssse3" || flag == "sse4_1";
-        if (needed == 3) {
-            EXPECT_TRUE(sha1::cpuHasShaExtensions()) << "the kernel lists sha_ni, ssse3 and sse4_1";
-        }
+        std::set<std::string> flags;
+        while (words >> flag) flags.insert(flag);
+        const auto has = [&flags](std::initializer_list<const char*> names) {
+            for (const char* name : names)
+                if (flags.count(name) == 0) return false;
+            return true;
+        };
+        EXPECT_EQ(sha1::cpuHas(sha1::Engine::shaExtensions), has({"sha_ni", "ssse3", "sse4_1"}));
+        EXPECT_EQ(sha1::cpuHas(sha1::Engine::avx2), has({"avx", "avx2", "bmi1", "bmi2"}));
+        EXPECT_EQ(sha1::cpuHas(sha1::Engine::ssse3), has({"ssse3"}));
         break;
     }
 #endif
