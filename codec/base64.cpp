@@ -43,8 +43,34 @@ constexpr unsigned long long kMaxEncodable = 3221225469ULL;
 
 }  // namespace
 
+std::size_t base64_encode_into(char* out, const unsigned char* data, unsigned int input_length) {
+    const std::size_t full = input_length / 3;
+    const unsigned int rest = input_length % 3;
+    const unsigned char* in = data;
+    // Two lookups per group in the table of character pairs.
+    const char(*pair)[2] = standard_pairs.pair;
+    for (std::size_t g = 0; g < full; ++g) {
+        const std::uint32_t v = (std::uint32_t(in[0]) << 16) | (std::uint32_t(in[1]) << 8) | in[2];
+        std::memcpy(out, pair[v >> 12], 2);
+        std::memcpy(out + 2, pair[v & 4095], 2);
+        in += 3;
+        out += 4;
+    }
+    if (rest != 0) {
+        // Complete the last group with zero bytes; keep rest + 1 characters and
+        // pad the remaining 3 - rest with '='.
+        std::uint32_t v = std::uint32_t(in[0]) << 16;
+        if (rest == 2) v |= std::uint32_t(in[1]) << 8;
+        out[0] = encoding_table[(v >> 18) & 63];
+        out[1] = encoding_table[(v >> 12) & 63];
+        out[2] = rest == 2 ? encoding_table[(v >> 6) & 63] : '=';
+        out[3] = '=';
+    }
+    return (full + (rest != 0)) * 4;
+}
+
 std::string base64_encode_s(const unsigned char* data, unsigned int input_length,
-                            std::string alphabet) {
+                            const std::string& alphabet) {
     const char* abc = alphabet.data();
     const std::size_t full = input_length / 3;
     const unsigned int rest = input_length % 3;
@@ -54,34 +80,23 @@ std::string base64_encode_s(const unsigned char* data, unsigned int input_length
     if (out_len == 0) return result;
     result.resize(out_len);
     char* out = &result[0];
-
-    const unsigned char* in = data;
+    // The alphabet every caller passes takes the table of character pairs.
     if (alphabet.size() >= 64 && std::memcmp(abc, encoding_table, 64) == 0) {
-        // The alphabet every caller passes: two lookups per group in the
-        // table of character pairs.
-        const char(*pair)[2] = standard_pairs.pair;
-        for (std::size_t g = 0; g < full; ++g) {
-            const std::uint32_t v = (std::uint32_t(in[0]) << 16) | (std::uint32_t(in[1]) << 8) | in[2];
-            std::memcpy(out, pair[v >> 12], 2);
-            std::memcpy(out + 2, pair[v & 4095], 2);
-            in += 3;
-            out += 4;
-        }
-    } else {
-        for (std::size_t g = 0; g < full; ++g) {
-            const std::uint32_t v = (std::uint32_t(in[0]) << 16) | (std::uint32_t(in[1]) << 8) | in[2];
-            out[0] = abc[(v >> 18) & 63];
-            out[1] = abc[(v >> 12) & 63];
-            out[2] = abc[(v >> 6) & 63];
-            out[3] = abc[v & 63];
-            in += 3;
-            out += 4;
-        }
+        base64_encode_into(out, data, input_length);
+        return result;
     }
 
+    const unsigned char* in = data;
+    for (std::size_t g = 0; g < full; ++g) {
+        const std::uint32_t v = (std::uint32_t(in[0]) << 16) | (std::uint32_t(in[1]) << 8) | in[2];
+        out[0] = abc[(v >> 18) & 63];
+        out[1] = abc[(v >> 12) & 63];
+        out[2] = abc[(v >> 6) & 63];
+        out[3] = abc[v & 63];
+        in += 3;
+        out += 4;
+    }
     if (rest != 0) {
-        // Complete the last group with zero bytes; keep rest + 1 characters and
-        // pad the remaining 3 - rest with '='.
         std::uint32_t v = std::uint32_t(in[0]) << 16;
         if (rest == 2) v |= std::uint32_t(in[1]) << 8;
         out[0] = abc[(v >> 18) & 63];

@@ -5,13 +5,18 @@
 // length is a multiple of four and does not validate characters.
 #pragma once
 
+#include <cstddef>
 #include <string>
 
 // Encodes `input_length` bytes using characters 0..63 of `alphabet` (which must
 // hold at least 64 characters; any beyond the 64th are ignored). Padding is
 // always '='. The result has 4 * ceil(n / 3) characters.
 std::string base64_encode_s(const unsigned char* data, unsigned int input_length,
-                            std::string alphabet);
+                            const std::string& alphabet);
+
+// Encodes with the standard alphabet into `out`, which has room for
+// 4 * ceil(n / 3) characters; returns that count. No terminating zero.
+std::size_t base64_encode_into(char* out, const unsigned char* data, unsigned int input_length);
 
 // Encodes with the standard alphabet into a malloc'd block of exactly the
 // encoded length (no terminating zero). The encoded length is stored through

@@ -1,7 +1,6 @@
-// Throughput of sha1::calcShaHash (on the SHA extensions and on the portable
-// code), base64_encode_s and base64_decode next to OpenSSL's SHA-1 and
-// EVP_EncodeBlock / EVP_DecodeBlock, on certificate-sized (1.5 KiB) and 1 MiB
-// inputs. After the usual benchmark output a Markdown table gives, per
+// Throughput of sha1::calcShaHash (on each of its engines), base64_encode_s
+// and base64_decode next to OpenSSL's SHA-1 and EVP_EncodeBlock /
+// EVP_DecodeBlock, on certificate-sized (1.5 KiB) and 1 MiB inputs. After the usual benchmark output a Markdown table gives, per
 // operation and size, both throughputs in MB/s and the ratio ours / OpenSSL.
 //
 // OpenSSL's SHA-1 is driven through SHA1_Init/Update/Final: the direct path
@@ -51,12 +50,12 @@ const std::string& encodedInput(std::size_t n) {
     return s;
 }
 
-void sha1Throughput(benchmark::State& state, bool portable) {
-    sha1::forcePortable(portable);
-    if (!portable && sha1::engine() != sha1::Engine::shaExtensions) {
-        state.SkipWithError("this CPU offers no SHA extensions");
+void sha1Throughput(benchmark::State& state, sha1::Engine engine) {
+    if (!sha1::cpuHas(engine)) {
+        state.SkipWithError("this CPU does not offer the engine");
         return;
     }
+    sha1::limitEngine(engine);
     const auto& in = input(static_cast<std::size_t>(state.range(0)));
     unsigned char digest[20];
     for (auto _ : state) {
@@ -65,11 +64,13 @@ void sha1Throughput(benchmark::State& state, bool portable) {
         benchmark::ClobberMemory();
     }
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * state.range(0));
-    sha1::forcePortable(false);
+    sha1::limitEngine(sha1::Engine::shaExtensions);
 }
 
-void BM_Sha1_Extensions(benchmark::State& state) { sha1Throughput(state, false); }
-void BM_Sha1_Portable(benchmark::State& state) { sha1Throughput(state, true); }
+void BM_Sha1_Extensions(benchmark::State& state) { sha1Throughput(state, sha1::Engine::shaExtensions); }
+void BM_Sha1_Avx2(benchmark::State& state) { sha1Throughput(state, sha1::Engine::avx2); }
+void BM_Sha1_Ssse3(benchmark::State& state) { sha1Throughput(state, sha1::Engine::ssse3); }
+void BM_Sha1_Portable(benchmark::State& state) { sha1Throughput(state, sha1::Engine::portable); }
 
 void BM_Sha1_OpenSSL(benchmark::State& state) {
     const auto& in = input(static_cast<std::size_t>(state.range(0)));
@@ -130,6 +131,8 @@ void BM_Base64Decode_OpenSSL(benchmark::State& state) {
 
 #define CODEC_SIZES Arg(1536)->Arg(1 << 20)
 BENCHMARK(BM_Sha1_Extensions)->CODEC_SIZES;
+BENCHMARK(BM_Sha1_Avx2)->CODEC_SIZES;
+BENCHMARK(BM_Sha1_Ssse3)->CODEC_SIZES;
 BENCHMARK(BM_Sha1_Portable)->CODEC_SIZES;
 BENCHMARK(BM_Sha1_OpenSSL)->CODEC_SIZES;
 BENCHMARK(BM_Base64Encode_Ours)->CODEC_SIZES;
@@ -188,6 +191,8 @@ void printRatios(const RatioReporter& reporter) {
         const char* ours;
         const char* theirs;
     } rows[] = {{"SHA-1, SHA extensions", "BM_Sha1_Extensions", "BM_Sha1_OpenSSL"},
+                {"SHA-1, AVX2+BMI2", "BM_Sha1_Avx2", "BM_Sha1_OpenSSL"},
+                {"SHA-1, SSSE3", "BM_Sha1_Ssse3", "BM_Sha1_OpenSSL"},
                 {"SHA-1, portable", "BM_Sha1_Portable", "BM_Sha1_OpenSSL"},
                 {"Base64 encode", "BM_Base64Encode_Ours", "BM_Base64Encode_OpenSSL"},
                 {"Base64 decode", "BM_Base64Decode_Ours", "BM_Base64Decode_OpenSSL"}};
@@ -206,9 +211,81 @@ void printRatios(const RatioReporter& reporter) {
     }
 }
 
+// Instruction counting (scripts/bench.sh runs this under callgrind):
+//   codec_bench count OPERATION SIZE REPEATS
+// runs one operation REPEATS times on input(SIZE) and prints what ran; the
+// difference between two counts of different REPEATS is the cost per call.
+int countMode(const char* operation, std::size_t size, long repeats) {
+    const auto& in = input(size);
+    const std::string& text = encodedInput(size);
+    std::vector<unsigned char> out(4 * ((size + 2) / 3) + 1);
+    unsigned char digest[20] = {};
+    const std::string op = operation;
+    const char* ran = operation;
+    const struct {
+        const char* name;
+        sha1::Engine engine;
+    } engines[] = {{"sha1-portable", sha1::Engine::portable},
+                   {"sha1-ssse3", sha1::Engine::ssse3},
+                   {"sha1-avx2", sha1::Engine::avx2},
+                   {"sha1-extensions", sha1::Engine::shaExtensions}};
+    bool known = false;
+    for (const auto& e : engines) {
+        if (op != e.name) continue;
+        known = true;
+        sha1::limitEngine(e.engine);
+        ran = sha1::engineName(sha1::engine());
+        for (long i = 0; i < repeats; ++i) {
+            sha1::calcShaHash(in.data(), static_cast<int>(size), digest);
+            benchmark::DoNotOptimize(digest);
+        }
+    }
+    if (op == "sha1-openssl") {
+        known = true;
+        for (long i = 0; i < repeats; ++i) {
+            SHA_CTX ctx;
+            SHA1_Init(&ctx);
+            SHA1_Update(&ctx, in.data(), in.size());
+            SHA1_Final(digest, &ctx);
+            benchmark::DoNotOptimize(digest);
+        }
+    } else if (op == "base64-encode") {
+        known = true;
+        for (long i = 0; i < repeats; ++i) {
+            benchmark::DoNotOptimize(base64_encode_into(reinterpret_cast<char*>(out.data()), in.data(),
+                                                        static_cast<unsigned int>(size)));
+        }
+    } else if (op == "base64-encode-openssl") {
+        known = true;
+        for (long i = 0; i < repeats; ++i)
+            benchmark::DoNotOptimize(EVP_EncodeBlock(out.data(), in.data(), static_cast<int>(size)));
+    } else if (op == "base64-decode") {
+        known = true;
+        for (long i = 0; i < repeats; ++i) {
+            unsigned int len = 0;
+            unsigned char* decoded = base64_decode(text.data(), static_cast<unsigned int>(text.size()), &len);
+            benchmark::DoNotOptimize(decoded);
+            std::free(decoded);
+        }
+    } else if (op == "base64-decode-openssl") {
+        known = true;
+        for (long i = 0; i < repeats; ++i)
+            benchmark::DoNotOptimize(EVP_DecodeBlock(out.data(), reinterpret_cast<const unsigned char*>(text.data()),
+                                                     static_cast<int>(text.size())));
+    }
+    if (!known) {
+        std::fprintf(stderr, "unknown operation %s\n", operation);
+        return 2;
+    }
+    std::printf("%s\n", ran);
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (argc == 5 && std::strcmp(argv[1], "count") == 0)
+        return countMode(argv[2], std::strtoul(argv[3], nullptr, 10), std::strtol(argv[4], nullptr, 10));
     // Colour only on a terminal, and never when asked not to.
     bool color = isatty(STDOUT_FILENO) != 0;
     for (int i = 1; i < argc; ++i)
