@@ -7,34 +7,81 @@
 #include "sha1.h"
 #include "trace.h"
 
+#include <algorithm>
 #include <cstdlib>
+#include <cstring>
+#include <memory>
 
 namespace {
 // A token that keeps handing out objects past this many is not a card: the
 // list stops with an error instead of growing without end.
 const unsigned long MAX_LISTED_OBJECTS = 100000;
 
-// How much of the list is collected before it is handed to the response draft.
+// How much of the list is collected before it is handed to the response
+// draft. The buffer is allocated once, at this size, when the first item is
+// written: below malloc's mmap threshold (128 KiB), so it comes from the heap
+// without a mapping of its own, and its pages are touched once.
 const size_t LIST_PIECE_SIZE = 64 * 1024;
 
 // The largest list body written: far above any real token, and a module that
 // hands out large values again and again cannot fill the disk.
 const unsigned long long MAX_LIST_BYTES = 256ULL * 1024 * 1024;
 
-// Appends one list item for a certificate value: its SHA-1 fingerprint and Base64 text.
-void appendItem(std::string& list, bool first, const unsigned char* value, CK_ULONG length)
+const char ITEM_HEAD[] = "{hash:\"";
+const char ITEM_MIDDLE[] = "\",cert_base64:\"";
+const char ITEM_TAIL[] = "\"}";
+
+// The list as it is collected: a buffer of `capacity` bytes whose first
+// `size` are still to be handed to the draft.
+struct ListPiece {
+    std::unique_ptr<char[]> data;
+    size_t size = 0;
+    size_t capacity = 0;
+};
+
+// The length of a certificate's list item with the "[" or "," before it:
+// known before anything of it is computed.
+unsigned long long itemLength(CK_ULONG length)
 {
+    return 1 + sizeof ITEM_HEAD - 1 + 40 + sizeof ITEM_MIDDLE - 1 +
+           4 * ((static_cast<unsigned long long>(length) + 2) / 3) + sizeof ITEM_TAIL - 1;
+}
+
+// Makes room for `need` more bytes: what the piece holds goes to the draft
+// first when they do not fit, and a piece too small for them is replaced.
+void makeRoom(FileDraft& draft, ListPiece& piece, size_t need)
+{
+    if (piece.size + need <= piece.capacity)
+        return;
+    if (piece.size != 0) {
+        appendDraft(draft, piece.data.get(), piece.size);
+        piece.size = 0;
+    }
+    if (need > piece.capacity) {
+        piece.capacity = std::max(need, LIST_PIECE_SIZE);
+        piece.data.reset(new char[piece.capacity]);
+    }
+}
+
+// Writes one list item for a certificate value, its SHA-1 fingerprint and
+// Base64 text, straight into the piece, which has room for itemLength bytes
+// and one more (the hex rendering's terminator, overwritten at once).
+void appendItem(ListPiece& piece, bool first, const unsigned char* value, CK_ULONG length)
+{
+    char* out = piece.data.get() + piece.size;
+    *out++ = first ? '[' : ',';
+    std::memcpy(out, ITEM_HEAD, sizeof ITEM_HEAD - 1);
+    out += sizeof ITEM_HEAD - 1;
     unsigned char digest[20];
-    char hex[41];
     sha1::calcShaHash(value, static_cast<int>(length), digest);
-    sha1::toHexString(digest, hex);
-    if (!first)
-        list += ",";
-    list += "{hash:\"";
-    list += hex;
-    list += "\",cert_base64:\"";
-    list += base64_encode_s(value, static_cast<unsigned int>(length), base64_chars);
-    list += "\"}";
+    sha1::toHexString(digest, out);
+    out += 40;
+    std::memcpy(out, ITEM_MIDDLE, sizeof ITEM_MIDDLE - 1);
+    out += sizeof ITEM_MIDDLE - 1;
+    out += base64_encode_into(out, value, static_cast<unsigned int>(length));
+    std::memcpy(out, ITEM_TAIL, sizeof ITEM_TAIL - 1);
+    out += sizeof ITEM_TAIL - 1;
+    piece.size = static_cast<size_t>(out - piece.data.get());
 }
 } // namespace
 
@@ -48,8 +95,8 @@ void getCertList()
     stepLabel = "FIND_Objects";
     FileDraft draft;
     beginResponse(draft);
-    std::string pending = "[";
-    unsigned long long bodySize = 1; // "[" so far, and "]" still to come
+    ListPiece piece;
+    unsigned long long bodySize = 1; // "[" and "]", the items' separators counted with them
     bool first = true;
     for (unsigned long drawn = 0;; ++drawn) {
         CK_ULONG count = 0;
@@ -79,23 +126,24 @@ void getCertList()
         // A certificate whose value cannot be read is left out whole.
         if (!value)
             continue;
-        size_t before = pending.size();
-        appendItem(pending, first, value, length);
-        first = false;
-        std::free(value);
-        bodySize += pending.size() - before;
-        if (bodySize + 1 > MAX_LIST_BYTES) {
+        bodySize += itemLength(length);
+        if (bodySize > MAX_LIST_BYTES) {
+            std::free(value);
             discardDraft(draft);
             PrintError("FIND_Objects", CKR_HOST_MEMORY);
             return;
         }
-        if (pending.size() >= LIST_PIECE_SIZE) {
-            appendDraft(draft, pending.data(), pending.size());
-            pending.clear();
-        }
+        // The item and the hex rendering's terminator.
+        makeRoom(draft, piece, static_cast<size_t>(itemLength(length)) + 1);
+        appendItem(piece, first, value, length);
+        first = false;
+        std::free(value);
     }
-    pending += "]";
-    appendDraft(draft, pending.data(), pending.size());
+    makeRoom(draft, piece, first ? 2 : 1);
+    if (first)
+        piece.data[piece.size++] = '[';
+    piece.data[piece.size++] = ']';
+    appendDraft(draft, piece.data.get(), piece.size);
     commitResponse(draft);
 }
 

@@ -142,7 +142,7 @@ bool linkable(int fd)
     descriptorPath(fd, path);
     struct stat byPath;
     struct stat byDescriptor;
-    return ::stat(path, &byPath) == 0 && ::fstat(fd, &byDescriptor) == 0 &&
+    return ::fstatat(AT_FDCWD, path, &byPath, 0) == 0 && ::fstat(fd, &byDescriptor) == 0 &&
            byPath.st_dev == byDescriptor.st_dev && byPath.st_ino == byDescriptor.st_ino;
 }
 
@@ -218,7 +218,7 @@ bool pinWorkFolder()
 {
     // O_PATH needs no read permission on the folder; a kernel older than
     // O_PATH ignores the flag and opens the folder for reading.
-    int fd = ::open(".", O_PATH | O_DIRECTORY | O_CLOEXEC);
+    int fd = ::openat(AT_FDCWD, ".", O_PATH | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0)
         return false;
     workFolder = fd;

@@ -15,9 +15,9 @@ bool isBlank(int c)
 bool readPlugDirToken(FILE* f, size_t maxLength, std::string& token)
 {
     token.clear();
-    int c = std::fgetc(f);
+    int c = std::getc(f);
     while (c != EOF && isBlank(c))
-        c = std::fgetc(f);
+        c = std::getc(f);
     bool cut = false;
     size_t length = 0;
     while (c != EOF && !isBlank(c)) {
@@ -27,7 +27,7 @@ bool readPlugDirToken(FILE* f, size_t maxLength, std::string& token)
             token.push_back(static_cast<char>(c));
         if (++length > maxLength)
             return false;
-        c = std::fgetc(f);
+        c = std::getc(f);
     }
     return true;
 }

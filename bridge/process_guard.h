@@ -21,7 +21,7 @@ inline void guardStandardStreams()
         if (::fstat(fd, &info) == 0 || errno != EBADF)
             continue;
         // The lowest free number is this one, since the lower ones are open.
-        int opened = ::open("/dev/null", O_RDWR);
+        int opened = ::openat(AT_FDCWD, "/dev/null", O_RDWR);
         if (opened != fd) {
             // Without /dev/null there is nothing better to put there.
             if (opened >= 0)

@@ -4,8 +4,9 @@
 #include "secure_wipe.h"
 #include "trace.h"
 
+#include <algorithm>
 #include <cstring>
-#include <vector>
+#include <memory>
 
 namespace {
 // One read as fgets makes it: characters up to and including the first line
@@ -27,25 +28,30 @@ size_t readOnce(FILE* f, char* line, size_t size, unsigned long budget)
 }
 } // namespace
 
-void readRequest(FILE* f, Request& request)
+unsigned long readRequest(FILE* f, Request& request)
 {
     std::string* fields[] = {&request.commandname, &request.readerName, &request.pin,
                              &request.dopParam};
-    std::vector<char> line(REQUEST_READ_SIZE);
+    // Not zero-filled: every byte a read stores is counted in `held`, and
+    // only those are wiped at the end.
+    std::unique_ptr<char[]> line(new char[REQUEST_READ_SIZE]);
+    size_t held = 0;
     unsigned long consumed = 0;
     size_t taken;
-    while ((taken = readOnce(f, line.data(), line.size(), REQUEST_MAX_BYTES - consumed)) > 0) {
+    while ((taken = readOnce(f, line.get(), REQUEST_READ_SIZE, REQUEST_MAX_BYTES - consumed)) > 0) {
         consumed += taken;
-        size_t length = strnlen(line.data(), taken);
+        held = std::max(held, taken + 1);
+        size_t length = strnlen(line.get(), taken);
         if (length == 0)
             continue;
         if (line[length - 1] == '\n')
             --length;
         if (request.lineCount < 4)
-            fields[request.lineCount]->assign(line.data(), length);
+            fields[request.lineCount]->assign(line.get(), length);
         ++request.lineCount;
     }
-    wipeMemory(line.data(), line.size());
+    wipeMemory(line.get(), std::max<size_t>(held, 1));
+    return consumed;
 }
 
 bool readRequestFile(const char* name, Request& request)
@@ -56,9 +62,12 @@ bool readRequestFile(const char* name, Request& request)
     // The stream's own buffer would keep the PIN after the file is closed.
     static char streamBuffer[8192];
     std::setvbuf(in, streamBuffer, _IOFBF, sizeof streamBuffer);
-    readRequest(in, request);
+    unsigned long consumed = readRequest(in, request);
+    // Reading stops at the end of the file (or a read error), where every
+    // byte the stream had read was taken, or after REQUEST_MAX_BYTES, more
+    // than the buffer holds: no more of it than `consumed` bytes held data.
     std::fclose(in);
-    wipeMemory(streamBuffer, sizeof streamBuffer);
+    wipeMemory(streamBuffer, std::min<unsigned long>(consumed, sizeof streamBuffer));
     return true;
 }
 

@@ -25,9 +25,10 @@ struct Request {
 // at most REQUEST_READ_SIZE - 1 characters; a longer line is split over
 // several reads, each counted as a line. Text after a zero byte is dropped, a
 // read with no text at all is skipped and not counted, and one trailing line
-// feed is removed (a carriage return before it stays). The line buffer is
-// wiped before it is released, since it held the PIN.
-void readRequest(FILE* f, Request& request);
+// feed is removed (a carriage return before it stays). The bytes of the line
+// buffer that reads stored are wiped before it is released, since they held
+// the PIN. Returns how many bytes were taken from `f`.
+unsigned long readRequest(FILE* f, Request& request);
 
 // Opens the request file `name` and reads it with readRequest, through a
 // stream buffer of our own that is wiped afterwards. False when the file is

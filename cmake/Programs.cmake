@@ -15,7 +15,7 @@ function(card_program target)
     target_compile_definitions(${target} PRIVATE _FORTIFY_SOURCE=2)
     target_link_options(${target} PRIVATE -static-libstdc++ -static-libgcc)
   endif()
-  target_link_options(${target} PRIVATE -Wl,-z,relro -Wl,-z,now -Wl,-z,noexecstack)
+  target_link_options(${target} PRIVATE -Wl,-z,relro -Wl,-z,now -Wl,-z,noexecstack -Wl,--gc-sections)
   target_link_libraries(${target} PRIVATE ${CMAKE_DL_LIBS})
   # What --version prints.
   target_compile_definitions(${target} PRIVATE CARD_PACKAGE="${CARD_PACKAGE_NAME}"
