@@ -121,7 +121,8 @@ count() {
 sha1_code() {
   local name
   name=$(callgrind_annotate "$1" 2>/dev/null |
-    grep -o -E 'compressShaExtensions|compressAvx2|compressSsse3|innerHash|sha1_block_data_order[a-z0-9_]*' | head -1)
+    grep -o -E 'compressShaExtensions|compressAvx2|compressSsse3|innerHash|sha1_block_data_order[a-z0-9_]*' |
+    awk 'NR == 1')
   case $name in
     compressShaExtensions) echo "SHA extensions" ;;
     compressAvx2) echo "AVX2+BMI2" ;;
@@ -196,7 +197,7 @@ bench_row() {
       if [ "$label" = trust ]; then
         local first_label
         first_label=$(pkcs11-tool --module "$file" --list-objects --type cert 2>/dev/null |
-          sed -n 's/^  label: *//p' | head -1)
+          awk 'sub(/^  label: */, "") && !found { print; found = 1 }')
         tool_cmd=(pkcs11-tool --module "$plug/libjcPKCS11.so.1" --read-object --type cert
           --label "$first_label" -o "$work/cert.der")
       fi ;;
