@@ -71,7 +71,9 @@ esac
 # builds and tests the i386 trees of this machine's presets, Debian 13's
 # installs the release packages of both ABIs and runs the suite with them.
 # SoftHSM2 and the gost engine cannot be installed for i386 beside their amd64
-# packages: their i386 builds are unpacked into /opt/i386-extras (EXTRA_PACKAGES).
+# packages: their i386 builds are unpacked into /usr/local/lib/i386-extras
+# (EXTRA_PACKAGES; not under /opt, which the marbek tests cover with a tmpfs).
+extras_dir=/usr/local/lib/i386-extras
 TEST_PACKAGES=(cmake python3 openssl opensc opensc-pkcs11 pcscd vsmartcard-vpcd softhsm2
   p11-kit-modules ca-certificates procps iproute2 file binutils dpkg-dev rpm rpm2cpio cpio)
 BUILD_PACKAGES=(g++ g++-multilib make pkg-config libp11-kit-dev libssl-dev libgtest-dev)
@@ -117,7 +119,7 @@ esac
 RECIPE=3
 key_text="recipe $RECIPE; $suite $arch minbase; ${packages[*]}; foreign ${FOREIGN_PACKAGES[*]}"
 [ ${#APT_PACKAGES[@]} -eq 0 ] || key_text+="; apt ${APT_PACKAGES[*]}"
-[ ${#EXTRA_PACKAGES[@]} -eq 0 ] || key_text+="; extras ${EXTRA_PACKAGES[*]}"
+[ ${#EXTRA_PACKAGES[@]} -eq 0 ] || key_text+="; extras ${EXTRA_PACKAGES[*]} in $extras_dir"
 key=$(printf '%s' "$key_text" | sha256sum | cut -c1-12)
 cached=$cache/$suite-$arch-$key
 
@@ -172,11 +174,11 @@ make_root() {
       later=(bash /tmp/apt-tolerant.sh update)
     fi
     if [ ${#EXTRA_PACKAGES[@]} -gt 0 ]; then
-      extras="mkdir -p /tmp/extras /opt/i386-extras && cd /tmp/extras
+      extras="mkdir -p /tmp/extras $extras_dir && cd /tmp/extras
         for p in ${EXTRA_PACKAGES[*]}; do
           apt-get download -q \$p:i386 || { sleep $retry_delay; apt-get download -q \$p:i386; }
         done
-        for deb in *.deb; do dpkg-deb -x \$deb /opt/i386-extras; done
+        for deb in *.deb; do dpkg-deb -x \$deb $extras_dir; done
         cd / && rm -rf /tmp/extras"
     fi
     if ! chroot "$partial" /usr/bin/env APT_RETRY_DELAY="$retry_delay" /bin/bash -c "

@@ -11,7 +11,7 @@
 # pinned tarball checksums (the Debian tarball carries the patch series), the
 # configure flags and the ABI, so a repeat run only checks that the file is there.
 # The i386 build needs OPENSSL_ENGINES set to the folder of the i386 gost engine
-# (/opt/i386-extras/usr/lib/i386-linux-gnu/engines-3 in the Debian 12 root of
+# (/usr/local/lib/i386-extras/usr/lib/i386-linux-gnu/engines-3 in the Debian 12 root of
 # scripts/in-root.sh, where the i386 build runs): configure loads the engine, and so does the
 # module at run time. DEBIAN_MIRROR overrides the archive URI taken from apt's sources.
 #
@@ -45,7 +45,7 @@ if [ "$abi" = i386 ]; then
   compiler+=(CC="gcc -m32 -D_FILE_OFFSET_BITS=64" CXX="g++ -m32 -D_FILE_OFFSET_BITS=64")
   if [ -z "${OPENSSL_ENGINES:-}" ] || [ ! -e "$OPENSSL_ENGINES/gost.so" ]; then
     echo "$0: the i386 build needs OPENSSL_ENGINES set to the i386 gost engine folder" \
-      "(in the Debian 12 root: /opt/i386-extras/usr/lib/i386-linux-gnu/engines-3)" >&2
+      "(in the Debian 12 root: /usr/local/lib/i386-extras/usr/lib/i386-linux-gnu/engines-3)" >&2
     exit 1
   fi
 fi

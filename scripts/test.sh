@@ -104,7 +104,7 @@ i386_gost() {  # sets gost_module_i386 once, when an i386 stage first needs it
   [ ${#gost_module_i386[@]} -eq 0 ] || return 0
   wait_root bookworm x86_64 || return 1
   local module
-  module=$(bash scripts/in-root.sh env OPENSSL_ENGINES=/opt/i386-extras/usr/lib/i386-linux-gnu/engines-3 \
+  module=$(bash scripts/in-root.sh env OPENSSL_ENGINES=/usr/local/lib/i386-extras/usr/lib/i386-linux-gnu/engines-3 \
     bash scripts/softhsm-gost.sh i386 /cache/softhsm-gost) || return 1
   gost_module_i386=(-DSOFTHSM2_GOST_MODULE="$module")
 }
@@ -156,9 +156,9 @@ run_ctest() {
 # on this machine, or in the Debian 12 root when IN_ROOT=yes (the i386 trees;
 # the clone's build folder is the same there).
 configure_and_test() {
-  local name=$1 preset=$2 skips=$3 log=build/$2 since=$SECONDS run=()
+  local name=$1 preset=$2 skips=$3 log=build/$2 since=$SECONDS run=() here=$root
   shift 3
-  [ "${IN_ROOT:-}" != yes ] || run=(bash scripts/in-root.sh)
+  [ "${IN_ROOT:-}" != yes ] || { run=(bash scripts/in-root.sh); here=/src; }
   echo "=== $name: configure and build (preset $preset)"
   if ! "${run[@]}" cmake --preset "$preset" "$@" > "$log.configure.log" 2>&1; then
     cat "$log.configure.log"; summary+=("$name: configure FAILED"); status=1; return
@@ -167,8 +167,8 @@ configure_and_test() {
     grep -E "error|Error" "$log.build.log" | head -n 40
     summary+=("$name: build FAILED (see $log.build.log)"); status=1; return
   fi
-  run_ctest "$name" "$log.ctest.xml" "$skips" "$since" \
-    "${run[@]}" ctest --preset "$preset" -j"$jobs" --output-junit "$log.ctest.xml"
+  run_ctest "$name" "$root/$log.ctest.xml" "$skips" "$since" \
+    "${run[@]}" ctest --preset "$preset" -j"$jobs" --output-junit "$here/$log.ctest.xml"
 }
 
 # i386_tree NAME PRESET: an i386 tree of the presets, built and tested in the
@@ -254,7 +254,7 @@ current_stage() {
   bookworm=$(bash scripts/debian-root.sh make bookworm x86_64)
   mkdir -p "$engines/x86_64" "$engines/i386"
   cp /usr/lib/x86_64-linux-gnu/engines-3/gost.so "$engines/x86_64/" &&
-    cp "$bookworm/opt/i386-extras/usr/lib/i386-linux-gnu/engines-3/gost.so" "$engines/i386/" ||
+    cp "$bookworm/usr/local/lib/i386-extras/usr/lib/i386-linux-gnu/engines-3/gost.so" "$engines/i386/" ||
     { summary+=("current: FAILED (no gost engine to hand over)"); status=1; return; }
   local log=build/current-build.log
   if ! bash scripts/debian-root.sh run trixie x86_64 bash -c "
@@ -262,7 +262,7 @@ current_stage() {
       dpkg -i /src/build/release/x86_64/packages/card-helpers_*_amd64.deb
       for abi in x86_64 i386; do
         args=''
-        [ \$abi = i386 ] && args='-DCMAKE_TOOLCHAIN_FILE=/src/cmake/i386.cmake -DI386_EXTRAS=/opt/i386-extras'
+        [ \$abi = i386 ] && args='-DCMAKE_TOOLCHAIN_FILE=/src/cmake/i386.cmake -DI386_EXTRAS=/usr/local/lib/i386-extras'
         rm -rf /build/current-\$abi
         cmake -S /src -B /build/current-\$abi \$args -DCARD_ROOT_SUITE=trixie \
               -DRELEASE_PROGRAMS_DIR=/usr/bin -DRELEASE_PACKAGES_DIR=/src/build/release/\$abi/packages \
