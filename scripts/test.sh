@@ -266,7 +266,7 @@ current_stage() {
         rm -rf /build/current-\$abi
         cmake -S /src -B /build/current-\$abi \$args -DCARD_ROOT_SUITE=trixie \
               -DRELEASE_PROGRAMS_DIR=/usr/bin -DRELEASE_PACKAGES_DIR=/src/build/release/\$abi/packages \
-              -DGOST_ENGINES_DIR=/build/gost-engines/\$abi
+              -DGOST_ENGINES_DIR=/build/gost-engines/\$abi -DGOST_VERIFY_ENGINES_DIR=/build/gost-engines/x86_64
         cmake --build /build/current-\$abi -j$jobs
       done" > "$log" 2>&1; then
     grep -E "error|Error" "$log" | head -n 40
