@@ -4,7 +4,7 @@
 
 namespace {
 // The names of the entry points a run may call that the module provides
-// neither by name nor in its function list, each followed by a blank.
+// neither by name nor in its function list, as "C_Login, C_Sign".
 std::string missingNames;
 
 void noteMissingEntryPoints()
@@ -13,7 +13,7 @@ void noteMissingEntryPoints()
 #define OPTIONAL_ENTRY(name)
 #define X(name) \
     if (!_C_##name) \
-        missingNames += "C_" #name " ";
+        missingNames += (missingNames.empty() ? "C_" : ", C_") + std::string(#name);
 #include "entry_point_list.h"
 #undef X
 #undef OPTIONAL_ENTRY

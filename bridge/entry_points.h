@@ -10,8 +10,8 @@
 void bindEntryPoints(void* module);
 
 // The entry points a run may call (C_DestroyObject and C_GenerateKeyPair
-// aside) that the latest binding found nowhere, as "C_Login C_Sign " (each
-// name followed by a blank); empty when every one is there.
+// aside) that the latest binding found nowhere, as "C_Login, C_Sign"; empty
+// when every one is there.
 const std::string& missingEntryPoints();
 
 // Calls a bound entry point; one the module did not provide answers
