@@ -73,7 +73,7 @@ int verdict(bool reachesToken)
     if (!reachesToken)
         report("verdict", failure("a real run stops before the token"));
     else if (laterFailure)
-        report("verdict", "ok, a real run gets as far as the token; what FAILED above stops it there");
+        report("verdict", "ok, a real run gets as far as the token, where what FAILED above makes commands fail");
     else
         report("verdict", "ok, a real run gets as far as the token");
     return std::fflush(stdout) == 0 && reachesToken ? 0 : 1;
@@ -308,8 +308,8 @@ void checkMechanism(CK_SLOT_ID slot, CK_C_GetMechanismInfo getMechanismInfo)
     }
     laterFailure = laterFailure || result != CKR_OK || !(info.flags & CKF_SIGN);
     if (result == CKR_MECHANISM_INVALID)
-        report(step, failure("the token does not have it (" + codeText(result) +
-                             "); signDocumentRaw would fail"));
+        report(step, failure("the token does not have it: " + codeText(result) +
+                             "; signDocumentRaw would fail"));
     else if (result != CKR_OK)
         report(step, failure("C_GetMechanismInfo: " + codeText(result)));
     else if (!(info.flags & CKF_SIGN))
@@ -320,17 +320,17 @@ void checkMechanism(CK_SLOT_ID slot, CK_C_GetMechanismInfo getMechanismInfo)
 }
 
 // Counts the certificate objects that a session without login shows, in a
-// read-only session, as the certificate commands search for them.
-void countCertificates(CK_SLOT_ID slot)
+// read-only session, as the certificate commands search for them. False when
+// no session opens: a real run stops there, at C_OpenSession.
+bool countCertificates(CK_SLOT_ID slot)
 {
     const std::string step = "certificates on slot " + number(slot);
     CK_SESSION_HANDLE checkSession = 0;
     CK_RV result = callEntry(_C_OpenSession, slot, static_cast<CK_FLAGS>(CKF_SERIAL_SESSION),
                              nullptr, nullptr, &checkSession);
     if (result != CKR_OK) {
-        laterFailure = true;
         report(step, failure("C_OpenSession: " + codeText(result)));
-        return;
+        return false;
     }
     CK_OBJECT_CLASS certClass = CKO_CERTIFICATE;
     CK_ATTRIBUTE search = {CKA_CLASS, &certClass, sizeof certClass};
@@ -369,6 +369,7 @@ void countCertificates(CK_SLOT_ID slot)
     } else {
         report(step, "ok, " + number(total) + " visible without login");
     }
+    return true;
 }
 
 // From C_Initialize on; ends with C_Finalize.
@@ -396,12 +397,12 @@ bool checkToken(void* module)
                       checkOnlyEntry(module, list, "C_GetTokenInfo", &CK_FUNCTION_LIST::C_GetTokenInfo),
                       texts, readable);
         std::vector<CK_SLOT_ID> chosen = chooseSlots(slots, texts, readable);
-        reached = !chosen.empty();
         CK_C_GetMechanismInfo getMechanismInfo = checkOnlyEntry(
             module, list, "C_GetMechanismInfo", &CK_FUNCTION_LIST::C_GetMechanismInfo);
+        // Without a request to choose by, one slot with a session is enough.
         for (CK_SLOT_ID slot : chosen) {
             checkMechanism(slot, getMechanismInfo);
-            countCertificates(slot);
+            reached = countCertificates(slot) || reached;
         }
     }
     callEntry(_C_Finalize, nullptr);
