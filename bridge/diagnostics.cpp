@@ -7,11 +7,15 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 const char* programName = "";
 
 namespace {
+// Whether standard error was open when the run began (enableReasons).
+bool reasonsEnabled = false;
+
 // ELF header fields (the same offsets in both classes).
 const size_t ELF_IDENT_CLASS = 4;
 const size_t ELF_IDENT_DATA = 5;
@@ -29,8 +33,16 @@ const char* packageArchitecture(const ElfIdentity& identity)
 }
 } // namespace
 
+void enableReasons()
+{
+    struct stat info;
+    reasonsEnabled = ::fstat(2, &info) == 0;
+}
+
 void tellReason(const char* format, ...)
 {
+    if (!reasonsEnabled)
+        return;
     char line[1024];
     int head = std::snprintf(line, sizeof line, "%s: ", programName);
     if (head < 0 || static_cast<size_t>(head) >= sizeof line)

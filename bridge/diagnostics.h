@@ -10,7 +10,13 @@
 // thing in main.
 extern const char* programName;
 
-// Writes "<programName>: <text>" and a line feed to standard error, in one write.
+// Lets tellReason write, once the standard descriptors are guarded
+// (process_guard.h), and only where standard error is open then: a
+// descriptor 2 that is still closed would later be some file of the run.
+void enableReasons();
+
+// Writes "<programName>: <text>" and a line feed to standard error, in one
+// write; nothing before enableReasons.
 void tellReason(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
 // What an ELF file's header says it was built for.

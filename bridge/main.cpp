@@ -92,8 +92,9 @@ void* loadModule(const char* path)
 int run()
 {
     if (!pinWorkFolder()) {
+        int error = errno;
         trace("working folder not opened\n");
-        tellReason("the working folder cannot be opened: %s", std::strerror(errno));
+        tellReason("the working folder cannot be opened: %s", std::strerror(error));
         return 1;
     }
     char modulePath[MODULE_PATH_SIZE];
@@ -145,6 +146,7 @@ int main(int argc, char** argv)
     if (int status = answerCommandLine(argc, argv); status >= 0)
         return status;
     guardStandardStreams();
+    enableReasons();
     if (asksForCheck(argc, argv)) {
         try {
             return runCheck();

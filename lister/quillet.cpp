@@ -153,8 +153,9 @@ static void* loadLibrary(const char* path)
 static int run()
 {
     if (!pinWorkFolder()) {
+        int error = errno;
         trace("working folder not opened\n");
-        tellReason("the working folder cannot be opened: %s", std::strerror(errno));
+        tellReason("the working folder cannot be opened: %s", std::strerror(error));
         return 1;
     }
     // Stays open until the process exits.
@@ -330,6 +331,7 @@ int main(int argc, char** argv)
     if (int status = answerCommandLine(argc, argv); status >= 0)
         return status;
     guardStandardStreams();
+    enableReasons();
     if (asksForCheck(argc, argv)) {
         try {
             return runCheck();
