@@ -235,6 +235,14 @@ for f in "$tmp/stdout" "$tmp/stderr" "$tmp/calls" "$work/$response"; do
 done
 [ ${#named[@]} -eq 0 ] ||
   perl -0777 -pi -e 's/\Q$ENV{WORKDIR}\E/\@WORKDIR\@/g; s/\Q$ENV{PLUGDIR}\E/\@PLUGDIR\@/g' "${named[@]}"
+# A check names the program's own ELF class and machine ("ok, 64-bit x86-64, as
+# tovrel"): @ELF@ in both ABIs.
+own_elf=""
+case "$(od -An -tu1 -j4 -N1 "$program")" in
+  *1) own_elf="32-bit i386" ;;
+  *2) own_elf="64-bit x86-64" ;;
+esac
+[ -z "$own_elf" ] || OWN_ELF=$own_elf perl -pi -e 's/^(\w[\w ]*: ok, )\Q$ENV{OWN_ELF}\E, as /$1\@ELF\@, as /' "$tmp/stdout"
 
 expect=$case_dir/expect
 failures=0
