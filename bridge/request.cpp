@@ -27,14 +27,15 @@ size_t readOnce(FILE* f, char* line, size_t size, unsigned long budget)
 }
 } // namespace
 
-void readRequest(FILE* f, Request& request)
+void readRequest(FILE* f, Request& request, unsigned long lineLimit)
 {
     std::string* fields[] = {&request.commandname, &request.readerName, &request.pin,
                              &request.dopParam};
     std::vector<char> line(REQUEST_READ_SIZE);
     unsigned long consumed = 0;
     size_t taken;
-    while ((taken = readOnce(f, line.data(), line.size(), REQUEST_MAX_BYTES - consumed)) > 0) {
+    while (request.lineCount < lineLimit &&
+           (taken = readOnce(f, line.data(), line.size(), REQUEST_MAX_BYTES - consumed)) > 0) {
         consumed += taken;
         size_t length = strnlen(line.data(), taken);
         if (length == 0)
@@ -59,6 +60,18 @@ bool readRequestFile(const char* name, Request& request)
     readRequest(in, request);
     std::fclose(in);
     wipeMemory(streamBuffer, sizeof streamBuffer);
+    return true;
+}
+
+bool readRequestHead(const char* name, Request& request)
+{
+    FILE* in = openHostFile(name);
+    if (!in)
+        return false;
+    // Unbuffered: a buffer would take in the lines after the second as well.
+    std::setvbuf(in, nullptr, _IONBF, 0);
+    readRequest(in, request, 2);
+    std::fclose(in);
     return true;
 }
 
