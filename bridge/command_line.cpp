@@ -11,6 +11,12 @@
 #error "CARD_VERSION (the package version) is not defined"
 #endif
 
+bool asksForCheck(int argc, char** argv)
+{
+    return argc >= 2 && argv && argv[1] &&
+           (std::strcmp(argv[1], "--check") == 0 || std::strcmp(argv[1], "-c") == 0);
+}
+
 int answerInfoOptions(int argc, char** argv, const char* program, const char* usage)
 {
     if (argc < 2 || !argv || !argv[1])

@@ -14,3 +14,13 @@ int answerCommandLine(int argc, char** argv);
 // `usage` its usage text. The exit status is 0, or 1 when the text could not
 // be written to standard output.
 int answerInfoOptions(int argc, char** argv, const char* program, const char* usage);
+
+// True when the first argument is "--check" or "-c": the program then reports
+// what a real run in the current folder would meet (runCheck), and changes
+// nothing.
+bool asksForCheck(int argc, char** argv);
+
+// Defined once per program (bridge/check.cpp, lister/quillet.cpp): the check
+// report on standard output, one step a line, and its verdict. Returns 0 when
+// a real run would get as far as the token or the readers, 1 otherwise.
+int runCheck();

@@ -9,6 +9,11 @@
 // taken from its function list; whatever neither provides stays null.
 void bindEntryPoints(void* module);
 
+// The entry points a run may call (C_DestroyObject and C_GenerateKeyPair
+// aside) that the latest binding found nowhere, as "C_Login, C_Sign"; empty
+// when every one is there.
+const std::string& missingEntryPoints();
+
 // Calls a bound entry point; one the module did not provide answers
 // CKR_FUNCTION_NOT_SUPPORTED, as a module without that function would.
 template <typename Entry, typename... Args>

@@ -14,6 +14,21 @@ namespace {
 // The working folder as it was at start; the current directory until pinned.
 int workFolder = AT_FDCWD;
 
+// Why the latest operation failed (fileProblem); a fixed buffer, so that
+// noting a reason never allocates.
+char problemText[256];
+
+void noteProblem(const char* text)
+{
+    if (std::snprintf(problemText, sizeof problemText, "%s", text) < 0)
+        problemText[0] = '\0';
+}
+
+void noteErrno(int error)
+{
+    noteProblem(std::strerror(error));
+}
+
 // Named drafts that exist right now, so that they can be removed at exit and
 // from a signal handler. A run has at most two drafts at a time (a warning
 // body written while the certificate list is drafted).
@@ -101,10 +116,13 @@ int openRegularForWriting(const char* path, int extraFlags)
 {
     int fd = ::openat(workFolder, path, O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | extraFlags,
                       0666);
-    if (fd < 0)
+    if (fd < 0) {
+        noteErrno(errno);
         return -1;
-    struct stat info;
+    }
+    struct stat info {};
     if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_nlink != 1) {
+        noteProblem(S_ISREG(info.st_mode) ? "it has further hard links" : "not a regular file");
         ::close(fd);
         return -1;
     }
@@ -122,10 +140,15 @@ bool writeInPlace(const char* target, const std::string& body)
     }
     bool whole = ::ftruncate(fd, 0) == 0 && writeAll(fd, body.data(), body.size());
     if (!whole) {
+        noteErrno(errno);
         int emptied = ::ftruncate(fd, 0);
         (void)emptied; // when even that fails, nothing more can be done
     }
-    return ::close(fd) == 0 && whole;
+    if (::close(fd) != 0 && whole) {
+        noteErrno(errno);
+        whole = false;
+    }
+    return whole;
 }
 
 // The name a file without a name can be linked by: its descriptor's entry in
@@ -156,9 +179,12 @@ bool linkDraft(FileDraft& draft)
     for (int attempt = 0; attempt < 3; ++attempt) {
         if (::linkat(AT_FDCWD, path, workFolder, draft.target, AT_SYMLINK_FOLLOW) == 0)
             return true;
-        if (errno != EEXIST || ::unlinkat(workFolder, draft.target, 0) != 0)
+        if (errno != EEXIST || ::unlinkat(workFolder, draft.target, 0) != 0) {
+            noteErrno(errno);
             return false;
+        }
     }
+    noteProblem("the name is taken again and again");
     return false;
 }
 
@@ -199,11 +225,14 @@ int openHostDescriptor(const char* path)
     if (!path)
         return -1;
     int fd = ::openat(workFolder, path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0)
+    if (fd < 0) {
+        noteErrno(errno);
         return -1;
+    }
     struct stat info;
     if (::fstat(fd, &info) != 0 || S_ISFIFO(info.st_mode) || S_ISCHR(info.st_mode) ||
         S_ISBLK(info.st_mode) || S_ISSOCK(info.st_mode)) {
+        noteProblem("a FIFO, a device or a socket, not a file");
         ::close(fd);
         return -1;
     }
@@ -279,8 +308,10 @@ void appendDraft(FileDraft& draft, const void* data, size_t size)
 {
     if (draft.inPlace)
         draft.pending.append(static_cast<const char*>(data), size);
-    else if (!draft.failed && !writeAll(draft.fd, static_cast<const char*>(data), size))
+    else if (!draft.failed && !writeAll(draft.fd, static_cast<const char*>(data), size)) {
+        noteErrno(errno);
         draft.failed = true;
+    }
 }
 
 bool commitDraft(FileDraft& draft)
@@ -304,15 +335,23 @@ bool commitDraft(FileDraft& draft)
         whole = whole && linkDraft(draft);
         // A close that reports a late write error takes the answer back.
         if (::close(draft.fd) != 0 && whole) {
+            noteErrno(errno);
             ::unlinkat(workFolder, draft.target, 0);
             whole = false;
         }
         draft.fd = -1;
         return whole;
     }
-    whole = ::close(draft.fd) == 0 && whole;
+    if (::close(draft.fd) != 0 && whole) {
+        noteErrno(errno);
+        whole = false;
+    }
     draft.fd = -1;
-    if (!whole || ::renameat(workFolder, draft.name, workFolder, draft.target) != 0) {
+    if (whole && ::renameat(workFolder, draft.name, workFolder, draft.target) != 0) {
+        noteErrno(errno);
+        whole = false;
+    }
+    if (!whole) {
         ::unlinkat(workFolder, draft.name, 0);
         whole = false;
     }
@@ -339,11 +378,22 @@ bool removeOrEmpty(const char* path)
 {
     if (::unlinkat(workFolder, path, 0) == 0 || errno == ENOENT)
         return true;
+    char notRemoved[128];
+    std::snprintf(notRemoved, sizeof notRemoved, "%s", std::strerror(errno));
     int fd = openRegularForWriting(path, 0);
-    if (fd < 0)
-        return false;
-    bool emptied = ::ftruncate(fd, 0) == 0;
-    ::close(fd);
+    bool emptied = fd >= 0 && ::ftruncate(fd, 0) == 0;
+    if (fd >= 0 && !emptied)
+        noteErrno(errno);
+    if (fd >= 0)
+        ::close(fd);
+    if (!emptied) {
+        char notEmptied[sizeof problemText];
+        std::memcpy(notEmptied, problemText, sizeof notEmptied);
+        // A reason too long for the buffer is cut.
+        if (std::snprintf(problemText, sizeof problemText, "cannot be removed (%s) nor emptied (%s)",
+                          notRemoved, notEmptied) < 0)
+            problemText[0] = '\0';
+    }
     return emptied;
 }
 
@@ -387,7 +437,18 @@ ModuleFile findModuleFile(const char* path)
         return ModuleFile::SearchPath;
     // Followed through links, as the loader follows them.
     struct stat info;
-    if (::fstatat(workFolder, path, &info, 0) != 0 || !S_ISREG(info.st_mode))
+    if (::fstatat(workFolder, path, &info, 0) != 0) {
+        noteErrno(errno);
         return ModuleFile::Missing;
+    }
+    if (!S_ISREG(info.st_mode)) {
+        noteProblem(S_ISDIR(info.st_mode) ? "a directory, not a file" : "not a regular file");
+        return ModuleFile::Missing;
+    }
     return ModuleFile::Present;
+}
+
+const char* fileProblem()
+{
+    return problemText;
 }

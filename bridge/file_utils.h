@@ -88,3 +88,8 @@ enum class ModuleFile {
     SearchPath, // a bare name, which the loader looks up on its own search path
 };
 ModuleFile findModuleFile(const char* path);
+
+// Why the latest failure of these helpers happened, in words a person can act
+// on: the errno text, or what the file is instead of a regular file. Empty
+// until something failed.
+const char* fileProblem();

@@ -4,6 +4,7 @@
 #include "bridge_codes.h"
 #include "command_line.h"
 #include "commands.h"
+#include "diagnostics.h"
 #include "entry_points.h"
 #include "file_utils.h"
 #include "plugin_dir.h"
@@ -14,6 +15,7 @@
 #include "trace.h"
 #include "variant.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <dlfcn.h>
@@ -29,6 +31,7 @@ bool findModulePath(char (&path)[MODULE_PATH_SIZE])
     FILE* plugDir = openHostFile(PLUGIN_DIR_FILE);
     if (!plugDir || std::ferror(plugDir)) {
         trace("vn_api_currplugDir.txt not exist\n");
+        tellReason("%s: %s", PLUGIN_DIR_FILE, plugDir ? "not readable" : fileProblem());
         return false;
     }
     std::string directory;
@@ -40,6 +43,9 @@ bool findModulePath(char (&path)[MODULE_PATH_SIZE])
     char directoryPath[MODULE_PATH_SIZE];
     if (!fits || !buildModulePath(directory, MODULE_FILE_NAME, directoryPath)) {
         trace("Can't load dll\n");
+        tellReason("the module path, the first word of %s followed by " MODULE_FILE_NAME
+                   ", would be longer than %u characters",
+                   PLUGIN_DIR_FILE, MODULE_PATH_SIZE - 1);
         return false;
     }
     std::memcpy(path, directoryPath, sizeof path);
@@ -59,17 +65,25 @@ void* loadModule(const char* path)
 {
     if (findModuleFile(path) == ModuleFile::Missing) {
         trace("Can't load dll\n");
+        tellReason("%s: %s", path, fileProblem());
         return nullptr;
     }
     if (!removeEarlierResponse()) {
         // Nothing this run could write would take its place: the token is
         // not touched, so no PIN attempt is spent.
         trace(RESPONSE_FILE_NAME " of an earlier run can be neither removed nor emptied\n");
+        tellReason(RESPONSE_FILE_NAME " of an earlier run %s", fileProblem());
         return nullptr;
     }
     void* module = ::dlopen(path, RTLD_LAZY);
-    if (!module)
+    if (!module) {
         trace("Can't load dll\n");
+        const char* reason = ::dlerror();
+        tellReason("%s", reason ? reason : "the loader gives no reason");
+        std::string mismatch = elfMismatch(path, "the module");
+        if (!mismatch.empty())
+            tellReason("%s", mismatch.c_str());
+    }
     return module;
 }
 
@@ -78,7 +92,9 @@ void* loadModule(const char* path)
 int run()
 {
     if (!pinWorkFolder()) {
+        int error = errno;
         trace("working folder not opened\n");
+        tellReason("the working folder cannot be opened: %s", std::strerror(error));
         return 1;
     }
     char modulePath[MODULE_PATH_SIZE];
@@ -102,6 +118,11 @@ int run()
     holdPin(request.pin);
     if (readable)
         traceRequest(request);
+    if (!readable)
+        tellReason(REQUEST_FILE_NAME ": %s", fileProblem());
+    else if (request.lineCount < MIN_REQUEST_LINES)
+        tellReason(REQUEST_FILE_NAME " has %lu line(s), at least %d are needed", request.lineCount,
+                   MIN_REQUEST_LINES);
     if (!readable || request.lineCount < MIN_REQUEST_LINES) {
         PrintError("main_code", CKR_PARAMS_NOT_FOUND);
         // Deliberately the usual way out, although the module was never
@@ -121,9 +142,19 @@ int run()
 
 int main(int argc, char** argv)
 {
+    programName = PROGRAM_NAME;
     if (int status = answerCommandLine(argc, argv); status >= 0)
         return status;
     guardStandardStreams();
+    enableReasons();
+    if (asksForCheck(argc, argv)) {
+        try {
+            return runCheck();
+        } catch (const std::bad_alloc&) {
+            tellReason("out of memory");
+            return 1;
+        }
+    }
     // A core dump would hold the PIN.
     ::prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);
     trace("run\n");
@@ -137,6 +168,7 @@ int main(int argc, char** argv)
         // to tear down.
         if (!stepLabel) {
             trace("\nout of memory\n");
+            tellReason("out of memory");
             return 1;
         }
         answerOutOfMemory();

@@ -28,7 +28,7 @@ size_t readOnce(FILE* f, char* line, size_t size, unsigned long budget)
 }
 } // namespace
 
-unsigned long readRequest(FILE* f, Request& request)
+unsigned long readRequest(FILE* f, Request& request, unsigned long lineLimit)
 {
     std::string* fields[] = {&request.commandname, &request.readerName, &request.pin,
                              &request.dopParam};
@@ -38,7 +38,8 @@ unsigned long readRequest(FILE* f, Request& request)
     size_t held = 0;
     unsigned long consumed = 0;
     size_t taken;
-    while ((taken = readOnce(f, line.get(), REQUEST_READ_SIZE, REQUEST_MAX_BYTES - consumed)) > 0) {
+    while (request.lineCount < lineLimit &&
+           (taken = readOnce(f, line.get(), REQUEST_READ_SIZE, REQUEST_MAX_BYTES - consumed)) > 0) {
         consumed += taken;
         held = std::max(held, taken + 1);
         size_t length = strnlen(line.get(), taken);
@@ -63,11 +64,24 @@ bool readRequestFile(const char* name, Request& request)
     static char streamBuffer[8192];
     std::setvbuf(in, streamBuffer, _IOFBF, sizeof streamBuffer);
     unsigned long consumed = readRequest(in, request);
-    // Reading stops at the end of the file (or a read error), where every
-    // byte the stream had read was taken, or after REQUEST_MAX_BYTES, more
-    // than the buffer holds: no more of it than `consumed` bytes held data.
+    // With no line limit, reading stops at the end of the file (or a read
+    // error), where every byte the stream had read was taken, or after
+    // REQUEST_MAX_BYTES, more than the buffer holds: no more of it than
+    // `consumed` bytes held data.
     std::fclose(in);
     wipeMemory(streamBuffer, std::min<unsigned long>(consumed, sizeof streamBuffer));
+    return true;
+}
+
+bool readRequestHead(const char* name, Request& request)
+{
+    FILE* in = openHostFile(name);
+    if (!in)
+        return false;
+    // Unbuffered: a buffer would take in the lines after the second as well.
+    std::setvbuf(in, nullptr, _IONBF, 0);
+    readRequest(in, request, 2);
+    std::fclose(in);
     return true;
 }
 

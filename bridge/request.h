@@ -27,13 +27,19 @@ struct Request {
 // read with no text at all is skipped and not counted, and one trailing line
 // feed is removed (a carriage return before it stays). The bytes of the line
 // buffer that reads stored are wiped before it is released, since they held
-// the PIN. Returns how many bytes were taken from `f`.
-unsigned long readRequest(FILE* f, Request& request);
+// the PIN. Reading also stops once `lineLimit` lines are counted. Returns how
+// many bytes were taken from `f`.
+unsigned long readRequest(FILE* f, Request& request, unsigned long lineLimit = ~0UL);
 
 // Opens the request file `name` and reads it with readRequest, through a
 // stream buffer of our own that is wiped afterwards. False when the file is
 // missing or is a FIFO, a device or a socket (`request` then stays empty).
 bool readRequestFile(const char* name, Request& request);
+
+// Reads only the first two lines of the request file `name` (command word and
+// reader name), without a stream buffer, so that not one byte of the PIN line
+// is read. False when the file is missing or is no regular file.
+bool readRequestHead(const char* name, Request& request);
 
 // Prints the fields that were read, in the order they were read, with the PIN masked.
 void traceRequest(const Request& request);

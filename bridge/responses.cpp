@@ -1,6 +1,7 @@
 #include "responses.h"
 
 #include "bridge_state.h"
+#include "diagnostics.h"
 #include "error_names.h"
 #include "trace.h"
 #include "variant.h"
@@ -20,8 +21,10 @@ std::string codeText(int code)
 void noteResponse(bool whole)
 {
     responseFailed = !whole;
-    if (!whole)
+    if (!whole) {
         trace("\n" RESPONSE_FILE_NAME " not written\n");
+        tellReason(RESPONSE_FILE_NAME " not written: %s", fileProblem());
+    }
 }
 } // namespace
 
@@ -78,6 +81,7 @@ void PrintError(const char* label, int code)
     std::string body = "Result=" + codeText(code) + "\nError=" + errorName(code) + "\nError func=";
     if (label)
         body += label;
+    tellReason("the answer is an error: %s (%d) at %s", errorName(code), code, label ? label : "");
     writeResponseBody(body);
 }
 
@@ -86,6 +90,7 @@ void p11_warn(const char* label, int code)
     std::string body = "Result=" + codeText(code) + "\nError=";
     if (label)
         body += label;
+    tellReason("the answer is an error: %d at %s", code, label ? label : "");
     writeResponseBody(body);
 }
 

@@ -1,6 +1,7 @@
 #include "session.h"
 
 #include "commands.h"
+#include "diagnostics.h"
 #include "entry_points.h"
 #include "responses.h"
 #include "slot_text.h"
@@ -210,6 +211,9 @@ bool failed(const char* label, CK_RV result)
 {
     if (result == CKR_OK)
         return false;
+    if (result == CKR_FUNCTION_NOT_SUPPORTED && !missingEntryPoints().empty())
+        tellReason("the module provides neither by name nor in its function list: %s",
+                   missingEntryPoints().c_str());
     PrintError(label, responseCode(result));
     return true;
 }

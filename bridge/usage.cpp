@@ -18,8 +18,25 @@ and reads the answer from tovrel_out.txt. While the file
 VELNOR_VIVIRAV_NOTDELETE_LOGS.FLAG exists, signing also writes forsign.bin
 and sign.bin.
 
+  -c, --check    report, step by step, what a run in the current folder
+                 would meet: the plugin-directory file, the module file and
+                 its ELF class, loading it, its entry points, C_Initialize,
+                 each slot with a token, the slot tovrel_in.txt chooses,
+                 CKM_GOSTR3410 and the certificates there; exit status 0
+                 when a run would get as far as the token. It never reads
+                 the PIN line, logs in or signs, and changes no file
+  -c, --check    report, step by step, what a run in the current folder
+                 would meet: the module file and its ELF class, loading it,
+                 its entry points, C_Initialize, each slot with a token, the
+                 first one's CKM_GOSTR3410 and certificates; exit status 0
+                 when a run would get as far as the token. It never reads
+                 the PIN line, logs in or signs, and changes no file
   -h, --help     print this text and exit
   -V, --version  print the version and exit
+
+A run that cannot do its job says why on standard error.
+
+A run that cannot do its job says why on standard error.
 
 The manual: man tovrel (share/man/man1/tovrel.1.gz in the .tar.gz).
 )";

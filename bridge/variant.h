@@ -3,11 +3,13 @@
 #pragma once
 
 #ifdef BUILD_ETOKEN
+#define PROGRAM_NAME "tovrel"
 #define REQUEST_FILE_NAME "tovrel_in.txt"
 #define RESPONSE_FILE_NAME "tovrel_out.txt"
 #define MIN_REQUEST_LINES 2
 #define MODULE_FILE_NAME "libjcPKCS11.so.1"
 #else
+#define PROGRAM_NAME "marbek"
 #define REQUEST_FILE_NAME "marbek_in.txt"
 #define RESPONSE_FILE_NAME "marbek_out.txt"
 #define MIN_REQUEST_LINES 1

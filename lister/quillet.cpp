@@ -13,6 +13,7 @@
 // and the structure fields we read are declared in opensc_abi.h.
 
 #include "command_line.h"
+#include "diagnostics.h"
 #include "file_utils.h"
 #include "opensc_abi.h"
 #include "plugin_dir.h"
@@ -22,6 +23,7 @@
 
 #include <dlfcn.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -54,29 +56,37 @@ static sc_disconnect_card_fn _sc_disconnect_card = nullptr;
 
 static char MODULE_PATH[MODULE_PATH_SIZE];
 
+// The sc_ functions the library lacks, as "sc_connect_card, sc_bin_to_hex".
+static std::string missingFunctions;
+
 // Looks `name` up in the library; a missing name is traced and makes the
 // whole library unusable, since nothing may be called through a null pointer.
 template <typename Fn>
-static bool bindEntryPoint(void* library, const char* name, Fn& entryPoint)
+static bool bindEntryPoint(void* library, const char* name, Fn& entryPoint, bool traced)
 {
     entryPoint = reinterpret_cast<Fn>(dlsym(library, name));
     if (entryPoint)
         return true;
-    std::printf("entry point not found: %s\n", name);
+    if (traced)
+        std::printf("entry point not found: %s\n", name);
+    missingFunctions += std::string(missingFunctions.empty() ? "" : ", ") + name;
     return false;
 }
 
-static bool bindEntryPoints(void* library)
+// Binds the seven functions; `missingFunctions` then names those OpenSC lacks.
+// The check report (`traced` false) has no trace lines.
+static bool bindEntryPoints(void* library, bool traced)
 {
     // Every name is looked up, so the trace lists all that are missing.
+    missingFunctions.clear();
     bool complete = true;
-    complete &= bindEntryPoint(library, "sc_context_create", _sc_context_create);
-    complete &= bindEntryPoint(library, "sc_ctx_get_reader_count", _sc_ctx_get_reader_count);
-    complete &= bindEntryPoint(library, "sc_ctx_get_reader", _sc_ctx_get_reader);
-    complete &= bindEntryPoint(library, "sc_detect_card_presence", _sc_detect_card_presence);
-    complete &= bindEntryPoint(library, "sc_connect_card", _sc_connect_card);
-    complete &= bindEntryPoint(library, "sc_bin_to_hex", _sc_bin_to_hex);
-    complete &= bindEntryPoint(library, "sc_disconnect_card", _sc_disconnect_card);
+    complete &= bindEntryPoint(library, "sc_context_create", _sc_context_create, traced);
+    complete &= bindEntryPoint(library, "sc_ctx_get_reader_count", _sc_ctx_get_reader_count, traced);
+    complete &= bindEntryPoint(library, "sc_ctx_get_reader", _sc_ctx_get_reader, traced);
+    complete &= bindEntryPoint(library, "sc_detect_card_presence", _sc_detect_card_presence, traced);
+    complete &= bindEntryPoint(library, "sc_connect_card", _sc_connect_card, traced);
+    complete &= bindEntryPoint(library, "sc_bin_to_hex", _sc_bin_to_hex, traced);
+    complete &= bindEntryPoint(library, "sc_disconnect_card", _sc_disconnect_card, traced);
     return complete;
 }
 
@@ -92,10 +102,13 @@ static unsigned openContext()
 
     int result = _sc_context_create(&ctx, &params);
     if (result != 0 || !ctx) {
-        if (result != 0)
+        if (result != 0) {
             std::printf("\nOpenSC context not created, result %d\n", result);
-        else
+            tellReason("OpenSC context not created: sc_context_create returned %d", result);
+        } else {
             trace("\nOpenSC context not created, no context object\n");
+            tellReason("OpenSC context not created: sc_context_create returned 0 without a context");
+        }
         ctx = nullptr;
         return 0;
     }
@@ -111,15 +124,27 @@ static void* loadLibrary(const char* path)
 {
     if (findModuleFile(path) == ModuleFile::Missing) {
         trace("Can't load dll\n");
+        tellReason("%s: %s", path, fileProblem());
         return nullptr;
     }
     if (!removeOrEmpty(REPORT_FILE)) {
         std::printf("\n%s of an earlier run can be neither removed nor emptied\n", REPORT_FILE);
+        tellReason("%s of an earlier run %s", REPORT_FILE, fileProblem());
         return nullptr;
     }
     void* library = dlopen(path, RTLD_LAZY);
-    if (!library || !bindEntryPoints(library)) {
+    if (!library) {
         trace("Can't load dll\n");
+        const char* reason = dlerror();
+        tellReason("%s", reason ? reason : "the loader gives no reason");
+        std::string mismatch = elfMismatch(path, "OpenSC");
+        if (!mismatch.empty())
+            tellReason("%s", mismatch.c_str());
+        return nullptr;
+    }
+    if (!bindEntryPoints(library, true)) {
+        trace("Can't load dll\n");
+        tellReason("%s lacks %s", path, missingFunctions.c_str());
         return nullptr;
     }
     return library;
@@ -128,13 +153,16 @@ static void* loadLibrary(const char* path)
 static int run()
 {
     if (!pinWorkFolder()) {
+        int error = errno;
         trace("working folder not opened\n");
+        tellReason("the working folder cannot be opened: %s", std::strerror(error));
         return 1;
     }
     // Stays open until the process exits.
     FILE* plugDir = openHostFile(PLUGIN_DIR_FILE);
     if (!plugDir) {
         trace("vn_api_currplugDir.txt not exist\n");
+        tellReason("%s: %s", PLUGIN_DIR_FILE, fileProblem());
         return 1;
     }
     std::string directory;
@@ -145,6 +173,9 @@ static int run()
         std::printf("%s%s\nmodule path longer than %u characters\n", directory.c_str(),
                     MODULE_FILE, MODULE_PATH_SIZE - 1);
         trace("Can't load dll\n");
+        tellReason("the library path, the first word of %s followed by %s, would be longer than "
+                   "%u characters",
+                   PLUGIN_DIR_FILE, MODULE_FILE, MODULE_PATH_SIZE - 1);
         return 1;
     }
     trace(MODULE_PATH);
@@ -191,22 +222,131 @@ static int run()
     std::free(reportText);
     if (!written) {
         std::printf("\n%s not written\n", REPORT_FILE);
+        tellReason("%s not written: %s", REPORT_FILE, collected ? fileProblem() : "out of memory");
         return 1;
     }
     return 0;
 }
 
+// quillet --check: what a real run in the current folder would meet, one
+// step a line. Nothing is written, removed or changed, and no card is
+// connected to: a reader's card presence is all that is asked.
+static void report(const std::string& step, const std::string& outcome)
+{
+    std::printf("%s: %s\n", step.c_str(), outcome.c_str());
+}
+
+static int checkVerdict(bool reachesReaders)
+{
+    report("verdict", reachesReaders ? "ok, a real run gets as far as the readers"
+                                     : "FAILED: a real run stops before the readers");
+    return std::fflush(stdout) == 0 && reachesReaders ? 0 : 1;
+}
+
+int runCheck()
+{
+    if (!pinWorkFolder()) {
+        report("working folder", std::string("FAILED: ") + std::strerror(errno));
+        return checkVerdict(false);
+    }
+    const std::string plugStep = std::string("plugin-directory file ") + PLUGIN_DIR_FILE;
+    FILE* plugDir = openHostFile(PLUGIN_DIR_FILE);
+    if (!plugDir) {
+        report(plugStep, std::string("FAILED: ") + fileProblem());
+        return checkVerdict(false);
+    }
+    std::string directory;
+    bool pathFits = readPlugDirToken(plugDir, longestDirectory(MODULE_FILE), directory) &&
+                    buildModulePath(directory, MODULE_FILE, MODULE_PATH);
+    std::fclose(plugDir);
+    report(plugStep, "ok, first word " + quotedText(directory.data(), directory.size()));
+    if (!pathFits) {
+        report("library path",
+               "FAILED: longer than " + std::to_string(MODULE_PATH_SIZE - 1) + " characters");
+        return checkVerdict(false);
+    }
+    report("library path", std::string("ok, ") + MODULE_PATH);
+    std::string outcome;
+    bool usable = checkModuleFile(MODULE_PATH, "OpenSC", outcome);
+    report("library file", outcome);
+    if (!usable)
+        return checkVerdict(false);
+    void* library = dlopen(MODULE_PATH, RTLD_LAZY);
+    if (!library) {
+        const char* reason = dlerror();
+        report("loading the library",
+               std::string("FAILED: ") + (reason ? reason : "the loader gives no reason"));
+        return checkVerdict(false);
+    }
+    report("loading the library", "ok");
+    if (!bindEntryPoints(library, false)) {
+        report("the seven sc_ functions", "FAILED: missing " + missingFunctions);
+        return checkVerdict(false);
+    }
+    report("the seven sc_ functions", "ok");
+
+    sc_context_param_t params;
+    std::memset(&params, 0, sizeof params);
+    params.ver = 0;
+    params.app_name = "quilletor";
+    int result = _sc_context_create(&ctx, &params);
+    if (result != 0 || !ctx) {
+        report("OpenSC context", result != 0 ? "FAILED: sc_context_create returned " + std::to_string(result)
+                                             : "FAILED: sc_context_create returned 0 without a context");
+        ctx = nullptr;
+        return checkVerdict(false);
+    }
+    report("OpenSC context", "ok, sc_context_create returned 0");
+    unsigned count = _sc_ctx_get_reader_count(ctx);
+    std::string counted = std::to_string(count);
+    if (count > MAX_READERS) {
+        counted += ", of which a real run reports the first " + std::to_string(MAX_READERS);
+        count = MAX_READERS;
+    }
+    report("readers", "ok, " + counted);
+    for (unsigned i = 0; i < count; i++) {
+        const std::string step = "reader " + std::to_string(i);
+        sc_reader_t* reader = _sc_ctx_get_reader(ctx, i);
+        if (!reader) {
+            report(step, "not delivered; a real run reports it without a name or card");
+            continue;
+        }
+        std::string name = reader->name ? quotedText(reader->name, std::strlen(reader->name))
+                                        : std::string("without a name");
+        int presence = _sc_detect_card_presence(reader);
+        std::string card = presence < 0 ? "card presence unknown (" + std::to_string(presence) + ")"
+                           : (presence & SC_READER_CARD_PRESENT) ? "a card is present"
+                                                                 : "no card";
+        report(step, "ok, " + name + ", " + card);
+    }
+    report("LISSI module " + std::string(LISSI_MODULE),
+           fileExists(LISSI_MODULE) ? "ok, installed: the report names its virtual token"
+                                    : "ok, not installed: the report does not name it");
+    return checkVerdict(true);
+}
+
 int main(int argc, char** argv)
 {
+    programName = "quillet";
     if (int status = answerCommandLine(argc, argv); status >= 0)
         return status;
     guardStandardStreams();
+    enableReasons();
+    if (asksForCheck(argc, argv)) {
+        try {
+            return runCheck();
+        } catch (const std::bad_alloc&) {
+            tellReason("out of memory");
+            return 1;
+        }
+    }
     trace("run\n");
     try {
         return run();
     } catch (const std::bad_alloc&) {
         // The earlier report, if any, is gone: the exit status says there is none.
         trace("\nout of memory\n");
+        tellReason("out of memory");
         return 1;
     }
 }

@@ -12,8 +12,16 @@ and reads the report, one line, from quillet_out.txt. When
 /opt/lissi-crypto/lircryptoki_fs/lib/liblircryptoki_fs.so exists, the report
 also names the LISSI software token.
 
+  -c, --check    report, step by step, what a run in the current folder
+                 would meet: the plugin-directory file, the library file and
+                 its ELF class, loading it, the seven sc_ functions, the
+                 OpenSC context, each reader and whether it holds a card, and
+                 the LISSI module; exit status 0 when a run would get as far
+                 as the readers. It connects to no card and changes no file
   -h, --help     print this text and exit
   -V, --version  print the version and exit
+
+A run that cannot do its job says why on standard error.
 
 The manual: man quillet (share/man/man1/quillet.1.gz in the .tar.gz).
 )";

@@ -11,7 +11,8 @@
 # pinned tarball checksums (the Debian tarball carries the patch series), the
 # configure flags and the ABI, so a repeat run only checks that the file is there.
 # The i386 build needs OPENSSL_ENGINES set to the folder of the i386 gost engine
-# (scripts/i386-extras.sh prints it): configure loads the engine, and so does the
+# (/usr/local/lib/i386-extras/usr/lib/i386-linux-gnu/engines-3 in the Debian 12 root of
+# scripts/in-root.sh, where the i386 build runs): configure loads the engine, and so does the
 # module at run time. DEBIAN_MIRROR overrides the archive URI taken from apt's sources.
 #
 # Fails with a message, never silently, when the sources cannot be fetched or
@@ -44,7 +45,7 @@ if [ "$abi" = i386 ]; then
   compiler+=(CC="gcc -m32 -D_FILE_OFFSET_BITS=64" CXX="g++ -m32 -D_FILE_OFFSET_BITS=64")
   if [ -z "${OPENSSL_ENGINES:-}" ] || [ ! -e "$OPENSSL_ENGINES/gost.so" ]; then
     echo "$0: the i386 build needs OPENSSL_ENGINES set to the i386 gost engine folder" \
-      "(scripts/i386-extras.sh DEST prints it)" >&2
+      "(in the Debian 12 root: /usr/local/lib/i386-extras/usr/lib/i386-linux-gnu/engines-3)" >&2
     exit 1
   fi
 fi
@@ -74,7 +75,7 @@ fetch_sources() {
   local opts=(-q -o Dir::Etc::SourceList="$apt/sources.list" -o Dir::Etc::SourceParts=/dev/null
     -o Dir::State::Lists="$apt/lists" -o Dir::Cache="$apt/cache" -o APT::Sandbox::User=root)
   echo "fetching $package $version from $mirror ($suite)" >&2
-  if ! apt-get "${opts[@]}" update > "$apt/fetch.log" 2>&1 ||
+  if ! bash "$(dirname "$0")/apt-tolerant.sh" update "${opts[@]}" > "$apt/fetch.log" 2>&1 ||
      ! (cd "$sources" && apt-get "${opts[@]}" source --download-only "$package=$version") >> "$apt/fetch.log" 2>&1; then
     cat "$apt/fetch.log" >&2
     echo "$0: cannot fetch the $package $version sources from $mirror ($suite)" >&2

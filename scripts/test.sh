@@ -1,19 +1,23 @@
 #!/usr/bin/env bash
-# The whole test suite, from a fresh machine: installs what is missing, makes
+# The whole test suite, from a fresh machine: installs what is missing (amd64
+# packages only: the machine's dpkg never gets a foreign architecture), makes
 # sure 32-bit programs can run (natively, or through an emulator it registers),
-# builds both ABIs (x86_64 and 32-bit x86), runs every test of each, then the
-# suite again under AddressSanitizer and UndefinedBehaviorSanitizer, then
-# builds the release binaries and packages in a Debian 11 root (a second time
-# too, to show that the packages come out the same) and runs the whole suite
-# with them in the Debian 11 roots of both ABIs and on this host,
-# then installs the packages in Debian 13 roots and runs the whole suite there,
-# then the bounded fuzz runs. Prints a summary (per stage: how it ran, how long
-# it took, passed, failed and skipped tests, with the names of the failed and
+# builds and tests the x86_64 tree on this machine and the i386 tree in a
+# Debian 12 root where the i386 runtime is a foreign architecture (multiarch),
+# both again under AddressSanitizer and UndefinedBehaviorSanitizer, then builds
+# the release binaries and packages in a Debian 11 root (a second time too, to
+# show that the packages come out the same) and runs the whole suite with them
+# in the Debian 11 roots of both ABIs (a pure i386 one among them), on this
+# machine and in the Debian 12 root, then installs the packages of both ABIs
+# in a Debian 13 root (multiarch again) and runs the whole suite there, proves
+# that an inconsistent archive index does not stop an install, and ends with
+# the bounded fuzz runs. Prints a summary (per stage: how it ran, how long it
+# took, passed, failed and skipped tests, with the names of the failed and
 # skipped ones) and exits non-zero on any failure.
 #
 #   scripts/test.sh                 everything
 #   STAGES="x86_64 i386" scripts/test.sh   only the named stages
-#                                   (x86_64, i386, asan, asan-i386, release, current, fuzz)
+#                                   (x86_64, i386, asan, asan-i386, release, current, apt, fuzz)
 #   FUZZ_SECONDS=N                  time per fuzz target (default 30)
 #   I386_EMULATION=force            run the i386 programs through the emulator even
 #                                   where the kernel runs them (the entry is removed
@@ -29,7 +33,7 @@ set -uo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
-stages=${STAGES:-"x86_64 i386 asan asan-i386 release current fuzz"}
+stages=${STAGES:-"x86_64 i386 asan asan-i386 release current apt fuzz"}
 jobs=$(nproc 2>/dev/null || echo 2)
 on_ci=false
 [ "${CI:-}" = true ] && on_ci=true
@@ -55,11 +59,11 @@ if wants i386 asan-i386 release current; then
   fi
 fi
 
-# The Debian roots take longest to make (the i386 ones run their package
-# scripts under emulation where the kernel cannot run them): they are made in
-# the background from the start, each once per machine (a cache outside the
-# clone), while the first stages build and test. A stage that needs a root
-# waits for it.
+# The Debian roots take longest to make (the pure i386 one runs its package
+# scripts under emulation where the kernel cannot run i386 programs): they are
+# made in the background from the start, each once per machine (a cache
+# outside the clone), while the first stages build and test. A stage that
+# needs a root waits for it.
 declare -A root_job=()
 start_root() {  # SUITE ABI
   bash scripts/debian-root.sh make "$1" "$2" > "build/root-$1-$2.log" 2>&1 &
@@ -82,19 +86,13 @@ if wants release current; then
   start_root bullseye x86_64
   wants release && start_root bullseye i386
 fi
-if wants current; then
-  start_root trixie x86_64
-  start_root trixie i386
-fi
-
-extras=$root/build/i386-extras
-if wants i386 asan-i386 release current; then
-  bash scripts/i386-extras.sh "$extras" >/dev/null || { echo "fetching the i386 test modules failed"; exit 1; }
-fi
+wants i386 asan-i386 release current apt && start_root bookworm x86_64
+wants current && start_root trixie x86_64
 
 # SoftHSM2 built with GOST for each ABI the stages test (cached per machine, like
 # the roots; the sanitizer trees reuse the plain build): the real GOST token
-# test's module.
+# test's module. The i386 one is built in the Debian 12 root, against its
+# i386 OpenSSL, and its path is the one seen there.
 gost_cache=${CARD_CACHE:-/var/cache/card-helpers}/softhsm-gost
 gost_module_x86_64=() gost_module_i386=()
 if wants x86_64 asan release; then
@@ -102,18 +100,22 @@ if wants x86_64 asan release; then
     { echo "building SoftHSM2 with GOST (x86_64) failed"; exit 1; }
   gost_module_x86_64=(-DSOFTHSM2_GOST_MODULE="$module")
 fi
-if wants i386 asan-i386 release; then
-  module=$(OPENSSL_ENGINES="$extras/usr/lib/i386-linux-gnu/engines-3" \
-    bash scripts/softhsm-gost.sh i386 "$gost_cache") ||
-    { echo "building SoftHSM2 with GOST (i386) failed"; exit 1; }
+i386_gost() {  # sets gost_module_i386 once, when an i386 stage first needs it
+  [ ${#gost_module_i386[@]} -eq 0 ] || return 0
+  wait_root bookworm x86_64 || return 1
+  local module
+  module=$(bash scripts/in-root.sh env OPENSSL_ENGINES=/usr/local/lib/i386-extras/usr/lib/i386-linux-gnu/engines-3 \
+    bash scripts/softhsm-gost.sh i386 /cache/softhsm-gost) || return 1
   gost_module_i386=(-DSOFTHSM2_GOST_MODULE="$module")
-fi
+}
 
 declare -a summary=()
 status=0
 
 # how ABI: how a stage of that ABI runs its programs.
 how() { [ "$1" = i386 ] && echo ", i386 $i386_mode" || true; }
+# Where an i386 tree of the presets runs.
+in_debian12=" in the Debian 12 root (amd64 with i386 multiarch)"
 
 # summarize NAME XML SKIPS SINCE: one summary line from CTest's XML result (JUnit,
 # or an older CTest's Test.xml). SKIPS is "allowed" where the stage may skip tests
@@ -150,20 +152,33 @@ run_ctest() {
 }
 
 # configure_and_test NAME PRESET SKIPS [cmake args...]: configures, builds and
-# tests one tree of CMakePresets.json (build/<folder> as the preset names it).
+# tests one tree of CMakePresets.json (build/<folder> as the preset names it),
+# on this machine, or in the Debian 12 root when IN_ROOT=yes (the i386 trees;
+# the clone's build folder is the same there).
 configure_and_test() {
-  local name=$1 preset=$2 skips=$3 log=build/$2 since=$SECONDS
+  local name=$1 preset=$2 skips=$3 log=build/$2 since=$SECONDS run=() here=$root
   shift 3
+  [ "${IN_ROOT:-}" != yes ] || { run=(bash scripts/in-root.sh); here=/src; }
   echo "=== $name: configure and build (preset $preset)"
-  if ! cmake --preset "$preset" "$@" > "$log.configure.log" 2>&1; then
+  if ! "${run[@]}" cmake --preset "$preset" "$@" > "$log.configure.log" 2>&1; then
     cat "$log.configure.log"; summary+=("$name: configure FAILED"); status=1; return
   fi
-  if ! cmake --build --preset "$preset" -j"$jobs" > "$log.build.log" 2>&1; then
+  if ! "${run[@]}" cmake --build --preset "$preset" -j"$jobs" > "$log.build.log" 2>&1; then
     grep -E "error|Error" "$log.build.log" | head -n 40
     summary+=("$name: build FAILED (see $log.build.log)"); status=1; return
   fi
   run_ctest "$name" "$root/$log.ctest.xml" "$skips" "$since" \
-    ctest --preset "$preset" -j"$jobs" --output-junit "$root/$log.ctest.xml"
+    "${run[@]}" ctest --preset "$preset" -j"$jobs" --output-junit "$here/$log.ctest.xml"
+}
+
+# i386_tree NAME PRESET: an i386 tree of the presets, built and tested in the
+# Debian 12 root (i386 as a foreign architecture).
+i386_tree() {
+  local name=$1 preset=$2
+  if ! wait_root bookworm x86_64 || ! i386_gost; then
+    summary+=("$name: FAILED (no Debian 12 root, or no i386 SoftHSM2 with GOST)"); status=1; return
+  fi
+  IN_ROOT=yes configure_and_test "$name" "$preset" allowed "${gost_module_i386[@]}"
 }
 
 # in_root_ctest NAME SUITE ABI TREE SINCE: the suite of TREE (a folder under
@@ -203,78 +218,108 @@ release_stage() {
     fi
     in_root_ctest "release-$abi in its Debian 11 root$(how $abi)" bullseye "$abi" "release-$abi" "$since"
   done
-  configure_and_test "release-x86_64 on this host" release-x86_64 never "${gost_module_x86_64[@]}"
-  configure_and_test "release-i386 on this host$(how i386)" release-i386 never "${gost_module_i386[@]}"
+  configure_and_test "release-x86_64 on this host (Debian 12)" release-x86_64 never "${gost_module_x86_64[@]}"
+  since=$SECONDS
+  if ! wait_root bookworm x86_64 || ! i386_gost; then
+    summary+=("release-i386$in_debian12: FAILED (no root)"); status=1; return
+  fi
+  IN_ROOT=yes configure_and_test "release-i386$in_debian12$(how i386)" release-i386 never "${gost_module_i386[@]}"
 }
 
 # The release packages on today's Debian (13: glibc 2.41, OpenSC 0.26, OpenSSL
-# 3.5): installed with dpkg -i in a root of each ABI, and the whole suite run
-# there with the installed programs, on the root's own modules, OpenSC, pcscd
-# and OpenSSL. The test trees are built in the amd64 root with its compilers.
+# 3.5), in its amd64 root with the i386 runtime as a foreign architecture, as
+# a 32-bit host application runs on a 64-bit system: the amd64 package
+# installed with dpkg -i and the whole x86_64 suite run with the installed
+# programs, then the i386 package installed over it (dpkg -i of the foreign
+# package, its Depends resolved against libc6:i386) and the whole i386 suite,
+# on the root's own modules of each ABI, OpenSC, its amd64 pcscd and OpenSSL.
 current_stage() {
-  local since=$SECONDS abi tree toolchain
+  local since=$SECONDS abi
   if [ ! -d build/release/x86_64/packages ] || [ ! -d build/release/i386/packages ]; then
     echo "=== current: no release packages yet; building them"
     if ! wait_root bullseye x86_64 || ! bash scripts/release.sh; then
       summary+=("current: FAILED (no release packages)"); status=1; return
     fi
   fi
-  for abi in x86_64 i386; do
-    if ! wait_root trixie "$abi"; then
-      summary+=("current: FAILED (no Debian 13 $abi root)"); status=1; return
-    fi
-    # A fresh overlay, so that the packages are installed anew.
-    bash scripts/debian-root.sh reset trixie "$abi"
-  done
-  echo "=== current: install the packages and build the test trees in the Debian 13 root"
+  if ! wait_root trixie x86_64 || ! wait_root bookworm x86_64; then
+    summary+=("current: FAILED (no Debian 13 root, or no Debian 12 root to take the gost engine from)"); status=1; return
+  fi
+  # A fresh overlay, so that the packages are installed anew.
+  bash scripts/debian-root.sh reset trixie x86_64
+  echo "=== current: install the amd64 package and build the test trees in the Debian 13 root"
   # Debian 13 ships no gost engine for OpenSSL: the test module signs, and the
   # root's OpenSSL verifies, with Debian 12's (the machine's own, and the i386
-  # one of build/i386-extras).
-  local engines=build/in-root/trixie/gost-engines
+  # one of the Debian 12 root).
+  local engines=build/in-root/trixie/gost-engines bookworm
+  bookworm=$(bash scripts/debian-root.sh make bookworm x86_64)
   mkdir -p "$engines/x86_64" "$engines/i386"
   cp /usr/lib/x86_64-linux-gnu/engines-3/gost.so "$engines/x86_64/" &&
-    cp "$extras/usr/lib/i386-linux-gnu/engines-3/gost.so" "$engines/i386/" ||
+    cp "$bookworm/usr/local/lib/i386-extras/usr/lib/i386-linux-gnu/engines-3/gost.so" "$engines/i386/" ||
     { summary+=("current: FAILED (no gost engine to hand over)"); status=1; return; }
   local log=build/current-build.log
   if ! bash scripts/debian-root.sh run trixie x86_64 bash -c "
       set -e
       dpkg -i /src/build/release/x86_64/packages/card-helpers_*_amd64.deb
       for abi in x86_64 i386; do
-        toolchain=''
-        [ \$abi = i386 ] && toolchain=-DCMAKE_TOOLCHAIN_FILE=/src/cmake/i386.cmake
+        args=''
+        [ \$abi = i386 ] && args='-DCMAKE_TOOLCHAIN_FILE=/src/cmake/i386.cmake -DI386_EXTRAS=/usr/local/lib/i386-extras'
         rm -rf /build/current-\$abi
-        cmake -S /src -B /build/current-\$abi \$toolchain -DCARD_ROOT_SUITE=trixie \
+        cmake -S /src -B /build/current-\$abi \$args -DCARD_ROOT_SUITE=trixie \
               -DRELEASE_PROGRAMS_DIR=/usr/bin -DRELEASE_PACKAGES_DIR=/src/build/release/\$abi/packages \
-              -DGOST_ENGINES_DIR=/build/gost-engines/\$abi
+              -DGOST_ENGINES_DIR=/build/gost-engines/\$abi -DGOST_VERIFY_ENGINES_DIR=/build/gost-engines/x86_64
         cmake --build /build/current-\$abi -j$jobs
       done" > "$log" 2>&1; then
     grep -E "error|Error" "$log" | head -n 40
     summary+=("current: FAILED (see $log)"); status=1; return
   fi
-  if ! bash scripts/debian-root.sh run trixie i386 \
-      bash -c 'dpkg -i /src/build/release/i386/packages/card-helpers_*_i386.deb' >> "$log" 2>&1; then
-    tail -n 20 "$log"; summary+=("current: FAILED (dpkg -i in the i386 root; see $log)"); status=1; return
+  summary+=("current: amd64 package installed, test trees built ($(( (SECONDS - since) / 60 )) min $(( (SECONDS - since) % 60 )) s)")
+  in_root_ctest "current-x86_64 in the Debian 13 root" trixie x86_64 current-x86_64 "$SECONDS"
+  since=$SECONDS
+  if ! bash scripts/debian-root.sh run trixie x86_64 bash -c '
+      set -e
+      dpkg -i /src/build/release/i386/packages/card-helpers_*_i386.deb
+      dpkg-query -W -f "\${Package}:\${Architecture} \${Version}\n" card-helpers
+      file -L /usr/bin/tovrel' >> "$log" 2>&1; then
+    tail -n 20 "$log"; summary+=("current: FAILED (dpkg -i of the i386 package; see $log)"); status=1; return
   fi
-  summary+=("current: packages installed, test trees built ($(( (SECONDS - since) / 60 )) min $(( (SECONDS - since) % 60 )) s)")
-  for abi in x86_64 i386; do
-    in_root_ctest "current-$abi in its Debian 13 root$(how $abi)" trixie "$abi" "current-$abi" "$SECONDS"
-  done
+  in_root_ctest "current-i386 in the Debian 13 root (amd64 with i386 multiarch)$(how i386)" trixie x86_64 current-i386 "$since"
+}
+
+# The install goes on past an index that does not match its Release file: in
+# a throwaway overlay of the Debian 12 root, with a local repository of that
+# kind added to its sources, scripts/apt-tolerant.sh must still install a
+# package the root lacks, and name the index it went without.
+apt_stage() {
+  local since=$SECONDS log=build/apt-check.log
+  if ! wait_root bookworm x86_64; then
+    summary+=("apt: FAILED (no Debian 12 root)"); status=1; return
+  fi
+  echo "=== apt: an install beside an inconsistent index"
+  ROOT_STATE=apt-check bash scripts/debian-root.sh reset bookworm x86_64
+  if ROOT_STATE=apt-check bash scripts/debian-root.sh run bookworm x86_64 \
+      bash tests/install/apt-inconsistent.sh > "$log" 2>&1; then
+    summary+=("apt: $(tail -n 1 "$log") ($(( (SECONDS - since) / 60 )) min $(( (SECONDS - since) % 60 )) s)")
+  else
+    cat "$log"; summary+=("apt: FAILED (see $log)"); status=1
+  fi
+  ROOT_STATE=apt-check bash scripts/debian-root.sh reset bookworm x86_64
 }
 
 for stage in $stages; do
   case "$stage" in
     x86_64) configure_and_test x86_64 x86_64 allowed "${gost_module_x86_64[@]}" ;;
-    i386) configure_and_test "i386$(how i386)" i386 allowed "${gost_module_i386[@]}" ;;
+    i386) i386_tree "i386$in_debian12$(how i386)" i386 ;;
     asan) configure_and_test asan-x86_64 asan allowed "${gost_module_x86_64[@]}" ;;
     asan-i386)
       if [ "$i386_mode" = emulated ]; then
         # The one skip allowed everywhere, CI included.
         summary+=("asan-i386: SKIPPED as a whole (allowed): i386 programs run under emulation here, and AddressSanitizer does not start under the emulator")
       else
-        configure_and_test asan-i386 asan-i386 allowed "${gost_module_i386[@]}"
+        i386_tree "asan-i386$in_debian12" asan-i386
       fi ;;
     release) release_stage ;;
     current) current_stage ;;
+    apt) apt_stage ;;
     fuzz)
       since=$SECONDS
       echo "=== fuzz: bounded runs"

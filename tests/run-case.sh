@@ -101,6 +101,8 @@ if has module-variant; then
   module_variant=$(< "$case_dir/module-variant")
   lib=${module%/*}/lib${module_variant//[$' \n']/}.so
 fi
+# module-file: any file (a crafted ELF header, say) installed as the module.
+has module-file && lib=$(fill "$case_dir/module-file") && lib=${lib%$'\n'}
 : > "$tmp/calls"
 if has no-call-log; then unset TEST_MODULE_LOG; else export TEST_MODULE_LOG=$tmp/calls; fi
 if has module.conf; then
@@ -163,6 +165,18 @@ run_program() {
 export -f run_program
 export run_as_nobody close_fds closed_pipe case_timeout limits args_file
 
+# expect/folder-unchanged: every name, kind, mode, size, time stamp and content
+# in the working directory is the same after the run as before it.
+snapshot_work() {
+  (cd "$work" && find . -printf '%p %y %m %s %T@ %l\n' | LC_ALL=C sort &&
+    find . -type f -exec cksum {} + | LC_ALL=C sort)
+}
+folder_before=""
+if [ -e "$case_dir/expect/folder-unchanged" ]; then
+  snapshot_work > "$tmp/folder-before"
+  folder_before=$tmp/folder-before
+fi
+
 # marbek's module and the LISSI marker live under /opt: run in a private mount
 # namespace with a tmpfs there, so the machine's own /opt is neither seen nor touched.
 lissi_content=""
@@ -212,14 +226,23 @@ else
   fi
 fi
 echo "$status" > "$tmp/status"
+[ -z "$folder_before" ] || snapshot_work > "$tmp/folder-after"
 
 # Folders differ from run to run: name them by placeholder.
 named=()
-for f in "$tmp/stdout" "$tmp/calls" "$work/$response"; do
+for f in "$tmp/stdout" "$tmp/stderr" "$tmp/calls" "$work/$response"; do
   [ -f "$f" ] && named+=("$f")
 done
 [ ${#named[@]} -eq 0 ] ||
   perl -0777 -pi -e 's/\Q$ENV{WORKDIR}\E/\@WORKDIR\@/g; s/\Q$ENV{PLUGDIR}\E/\@PLUGDIR\@/g' "${named[@]}"
+# A check names the program's own ELF class and machine ("ok, 64-bit x86-64, as
+# tovrel"): @ELF@ in both ABIs.
+own_elf=""
+case "$(od -An -tu1 -j4 -N1 "$program")" in
+  *1) own_elf="32-bit i386" ;;
+  *2) own_elf="64-bit x86-64" ;;
+esac
+[ -z "$own_elf" ] || OWN_ELF=$own_elf perl -pi -e 's/^(\w[\w ]*: ok, )\Q$ENV{OWN_ELF}\E, as /$1\@ELF\@, as /' "$tmp/stdout"
 
 expect=$case_dir/expect
 failures=0
@@ -293,6 +316,25 @@ else
   compare response "$work/$response" required
 fi
 compare calls "$tmp/calls"
+# Standard error line by line; an expected line ending in @REST@ matches any
+# line that begins with the text before it (for the loader's own words).
+exp_stderr=$(expected_file stderr)
+if [ -e "$exp_stderr" ] && ! perl -e '
+    open(my $e, "<", $ARGV[0]) or die; open(my $a, "<", $ARGV[1]) or die;
+    my @e = <$e>; my @a = <$a>;
+    exit 1 if @e != @a;
+    for my $i (0 .. $#e) {
+      if ($e[$i] =~ /^(.*)\@REST\@\n\z/s) {
+        exit 1 unless substr($a[$i], 0, length $1) eq $1 && $a[$i] =~ /\n\z/;
+      } elsif ($e[$i] ne $a[$i]) { exit 1 }
+    }' "$exp_stderr" "$tmp/stderr"; then
+  fail "stderr differs (expected $exp_stderr)"
+  diff -u "$exp_stderr" "$tmp/stderr" | head -n 40
+fi
+if [ -n "$folder_before" ] && ! cmp -s "$folder_before" "$tmp/folder-after"; then
+  fail "the working directory changed"
+  diff -u "$folder_before" "$tmp/folder-after" | head -n 40
+fi
 if [ -e "$(expected_file response-mode)" ] && [ -e "$work/$response" ]; then
   stat -c '%a' "$work/$response" > "$tmp/response-mode"
   compare response-mode "$tmp/response-mode"

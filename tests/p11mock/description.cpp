@@ -285,6 +285,11 @@ class Parser {
       d_.claimSlots = true;
       return true;
     }
+    if (kw == "null-entry") {
+      if (w.size() != 1 || !knownFunction(w[0])) return fail("usage: null-entry <function>");
+      d_.nullEntries.push_back(w[0]);
+      return true;
+    }
     if (kw == "chatter") {
       if (rest.empty()) return fail("usage: chatter <text>");
       d_.chatter = rest;

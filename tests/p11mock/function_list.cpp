@@ -62,6 +62,15 @@ CK_FUNCTION_LIST g_functionList = makeFunctionList();
 
 }  // namespace
 
+void clearListEntry(const std::string& name) {
+#define OFFERED(entry) \
+  if (name == "C_" #entry) g_functionList.C_##entry = nullptr;
+#define REFUSED(entry) OFFERED(entry)
+#include "pkcs11_functions.h"
+#undef OFFERED
+#undef REFUSED
+}
+
 bool knownFunction(const std::string& name) {
   for (const char* n : kFunctionNames)
     if (name == n) return true;

@@ -79,6 +79,7 @@ CK_RV C_Initialize(CK_VOID_PTR pInitArgs) {
     if (args->pReserved || (any && !all)) return c.done(CKR_ARGUMENTS_BAD);
   }
   g.d = std::move(d);
+  for (const std::string& name : g.d.nullEntries) clearListEntry(name);
   g.sessions.clear();
   g.nextSession = 1;
   g.slotListCalls = 0;

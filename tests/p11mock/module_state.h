@@ -89,6 +89,7 @@ struct Description {
   CK_ULONG claimedSlots = 0;
   std::string chatter;       // written to stdout and stderr by every call
   bool checkPinWiped = false;
+  std::vector<std::string> nullEntries;  // function-list entries made null by C_Initialize
 };
 
 struct Session {
@@ -140,5 +141,7 @@ void releaseOpenSsl();
 
 // The function list (function_list.cpp): whether a C_ name is one of its entries.
 bool knownFunction(const std::string& name);
+// Makes the list's entry for a C_ name null, for good (a module whose list has holes).
+void clearListEntry(const std::string& name);
 
 }  // namespace p11mock

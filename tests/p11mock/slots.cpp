@@ -1,4 +1,5 @@
-// Slots and their tokens: C_GetSlotList, C_GetSlotInfo, C_GetTokenInfo.
+// The module and its slots and tokens: C_GetInfo, C_GetSlotList, C_GetSlotInfo,
+// C_GetTokenInfo, C_GetMechanismInfo.
 #include "call_log.h"
 #include "description.h"
 #include "module_state.h"
@@ -133,4 +134,39 @@ CK_RV C_GetTokenInfo(CK_SLOT_ID slotID, CK_TOKEN_INFO_PTR pInfo) {
   pInfo->firmwareVersion.major = 1;
   std::memset(pInfo->utcTime, ' ', sizeof pInfo->utcTime);
   return c.done(CKR_OK);
+}
+
+CK_RV C_GetInfo(CK_INFO_PTR pInfo) {
+  Call c("C_GetInfo");
+  c.arg(ptrText(pInfo));
+  CK_RV rv;
+  if (c.blocked(rv)) return c.done(rv);
+  if (!pInfo) return c.done(CKR_ARGUMENTS_BAD);
+  std::memset(pInfo, 0, sizeof *pInfo);
+  pInfo->cryptokiVersion.major = 2;
+  pInfo->cryptokiVersion.minor = 40;
+  setPadded(pInfo->manufacturerID, sizeof pInfo->manufacturerID, "card-helpers tests");
+  setPadded(pInfo->libraryDescription, sizeof pInfo->libraryDescription, "p11mock test module");
+  pInfo->libraryVersion.major = 1;
+  pInfo->libraryVersion.minor = 0;
+  return c.done(CKR_OK);
+}
+
+// Every token signs with CKM_GOSTR3410 and offers no other mechanism.
+CK_RV C_GetMechanismInfo(CK_SLOT_ID slotID, CK_MECHANISM_TYPE type, CK_MECHANISM_INFO_PTR pInfo) {
+  Call c("C_GetMechanismInfo");
+  c.arg(decNum(slotID));
+  c.arg(hexNum(type));
+  c.arg(ptrText(pInfo));
+  CK_RV rv;
+  if (c.blocked(rv)) return c.done(rv);
+  if (!pInfo) return c.done(CKR_ARGUMENTS_BAD);
+  Slot* s = findSlot(slotID, nullptr);
+  if (!s) return c.done(CKR_SLOT_ID_INVALID);
+  if (!tokenPresent(*s)) return c.done(CKR_TOKEN_NOT_PRESENT);
+  if (type != CKM_GOSTR3410) return c.done(CKR_MECHANISM_INVALID);
+  pInfo->ulMinKeySize = 256;
+  pInfo->ulMaxKeySize = 512;
+  pInfo->flags = CKF_SIGN | CKF_VERIFY;
+  return c.done(CKR_OK, hexNum(pInfo->flags));
 }

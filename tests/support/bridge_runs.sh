@@ -8,6 +8,7 @@ check() {  # description, then a command that must succeed
   local what=$1; shift
   if "$@"; then echo "ok: $what"; else echo "FAIL: $what"; failures=$((failures + 1)); fi
 }
+not() { ! "$@"; }  # for check: a command (or function) that must fail
 same() { [ "$1" = "$2" ] || { printf 'expected: %q\nactual:   %q\n' "$2" "$1"; return 1; }; }
 
 # run_bridge VARIANT PROGRAM MODULE REQUEST...: one bridge run in a fresh working
@@ -57,10 +58,14 @@ list_items() {
 # gost_verifies CERT.pem DIGEST SIGNATURE: OpenSSL's gost engine accepts the raw
 # signature of the digest under the certificate's key. The verifier is the machine's
 # own OpenSSL with its own gost engine, whatever engine the module under test uses;
-# where the machine has none (Debian 13 ships none), with the one OPENSSL_ENGINES names.
+# where the machine has none (Debian 13 ships none), with the one GOST_VERIFY_ENGINES names
+# (an engine of the machine's own ABI), else the one OPENSSL_ENGINES names.
 gost_verifies() {
   local environment=(env -u OPENSSL_ENGINES)
-  "${environment[@]}" openssl engine gost > /dev/null 2>&1 || environment=(env)
+  if ! "${environment[@]}" openssl engine gost > /dev/null 2>&1; then
+    environment=(env)
+    [ -z "${GOST_VERIFY_ENGINES:-}" ] || environment=(env OPENSSL_ENGINES="$GOST_VERIFY_ENGINES")
+  fi
   "${environment[@]}" openssl pkeyutl -engine gost -verify -certin -inkey "$1" -in "$2" -sigfile "$3" \
     > /dev/null 2>&1
 }
