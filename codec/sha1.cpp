@@ -126,7 +126,7 @@ unsigned int detectEngines() {
     bool avx = (c & (1u << 27)) != 0 && (c & (1u << 28)) != 0;
     if (avx) {
         unsigned int low = 0, high = 0;
-        __asm__("xgetbv" : "=a"(low), "=d"(high) : "c"(0));
+        __asm__ __volatile__("xgetbv" : "=a"(low), "=d"(high) : "c"(0));
         avx = (low & 6u) == 6u;
     }
     if (!__get_cpuid_count(7, 0, &a, &b, &c, &d)) return engines;
