@@ -90,17 +90,22 @@ static bool bindEntryPoints(void* library, bool traced)
     return complete;
 }
 
-// Creates the OpenSC context and returns the reader count. A context that
-// OpenSC did not deliver is never used: the count is then 0.
-static unsigned openContext()
+// Asks OpenSC for its context (ctx) and returns what sc_context_create did.
+static int createContext()
 {
     // Everything but the name zero, the reserve included (opensc_abi.h).
     sc_context_param_t params;
     std::memset(&params, 0, sizeof params);
     params.ver = 0;
     params.app_name = "quilletor";
+    return _sc_context_create(&ctx, &params);
+}
 
-    int result = _sc_context_create(&ctx, &params);
+// Creates the OpenSC context and returns the reader count. A context that
+// OpenSC did not deliver is never used: the count is then 0.
+static unsigned openContext()
+{
+    int result = createContext();
     if (result != 0 || !ctx) {
         if (result != 0) {
             std::printf("\nOpenSC context not created, result %d\n", result);
@@ -285,11 +290,7 @@ int runCheck()
     }
     report("the seven sc_ functions", "ok");
 
-    sc_context_param_t params;
-    std::memset(&params, 0, sizeof params);
-    params.ver = 0;
-    params.app_name = "quilletor";
-    int result = _sc_context_create(&ctx, &params);
+    int result = createContext();
     if (result != 0 || !ctx) {
         report("OpenSC context", result != 0 ? "FAILED: sc_context_create returned " + std::to_string(result)
                                              : "FAILED: sc_context_create returned 0 without a context");
