@@ -96,18 +96,15 @@ bool findModulePath(char (&path)[MODULE_PATH_SIZE])
 {
 #ifdef BUILD_ETOKEN
     const std::string step = std::string("plugin-directory file ") + PLUGIN_DIR_FILE;
-    FILE* plugDir = openHostFile(PLUGIN_DIR_FILE);
-    if (!plugDir || std::ferror(plugDir)) {
-        report(step, failure(plugDir ? "not readable" : fileProblem()));
-        if (plugDir)
-            std::fclose(plugDir);
+    std::string directory;
+    std::string problem;
+    ModuleLocation location = locateModule(MODULE_FILE_NAME, directory, path, problem);
+    if (location == ModuleLocation::NoPluginDirFile) {
+        report(step, failure(problem));
         return false;
     }
-    std::string directory;
-    bool fits = readPlugDirToken(plugDir, longestDirectory(MODULE_FILE_NAME), directory);
-    std::fclose(plugDir);
     report(step, "ok, first word " + quotedText(directory.data(), directory.size()));
-    if (!fits || !buildModulePath(directory, MODULE_FILE_NAME, path)) {
+    if (location == ModuleLocation::TooLong) {
         report("module path", failure("longer than " + number(MODULE_PATH_SIZE - 1) + " characters"));
         return false;
     }
@@ -426,8 +423,7 @@ int runCheck()
         return verdict(false);
     void* module = ::dlopen(modulePath, RTLD_LAZY);
     if (!module) {
-        const char* reason = ::dlerror();
-        report("loading the module", failure(reason ? reason : "the loader gives no reason"));
+        report("loading the module", failure(loaderReason()));
         return verdict(false);
     }
     report("loading the module", "ok");

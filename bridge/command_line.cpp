@@ -1,7 +1,10 @@
 #include "command_line.h"
 
+#include "diagnostics.h"
+
 #include <cstdio>
 #include <cstring>
+#include <new>
 
 // Set by the build (cmake/Programs.cmake).
 #ifndef CARD_PACKAGE
@@ -11,10 +14,17 @@
 #error "CARD_VERSION (the package version) is not defined"
 #endif
 
-bool asksForCheck(int argc, char** argv)
+int answerCheckOption(int argc, char** argv)
 {
-    return argc >= 2 && argv && argv[1] &&
-           (std::strcmp(argv[1], "--check") == 0 || std::strcmp(argv[1], "-c") == 0);
+    if (argc < 2 || !argv || !argv[1] ||
+        (std::strcmp(argv[1], "--check") != 0 && std::strcmp(argv[1], "-c") != 0))
+        return -1;
+    try {
+        return runCheck();
+    } catch (const std::bad_alloc&) {
+        tellReason("out of memory");
+        return 1;
+    }
 }
 
 int answerInfoOptions(int argc, char** argv, const char* program, const char* usage)

@@ -15,10 +15,11 @@ int answerCommandLine(int argc, char** argv);
 // be written to standard output.
 int answerInfoOptions(int argc, char** argv, const char* program, const char* usage);
 
-// True when the first argument is "--check" or "-c": the program then reports
-// what a real run in the current folder would meet (runCheck), and changes
-// nothing.
-bool asksForCheck(int argc, char** argv);
+// When the first argument is "--check" or "-c", the exit status of runCheck
+// (the program then reports what a real run in the current folder would meet,
+// and changes nothing; running out of memory is told on standard error and
+// ends it with 1); -1 when the run goes on as usual.
+int answerCheckOption(int argc, char** argv);
 
 // Defined once per program (bridge/check.cpp, lister/quillet.cpp): the check
 // report on standard output, one step a line, and its verdict. Returns 0 when

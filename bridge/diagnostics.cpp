@@ -6,6 +6,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -115,6 +116,20 @@ std::string elfMismatch(const char* path, const char* what)
     if (const char* architecture = packageArchitecture(own))
         sentence += std::string(": install ") + what + "'s " + architecture + " package";
     return sentence;
+}
+
+const char* loaderReason()
+{
+    const char* reason = ::dlerror();
+    return reason ? reason : "the loader gives no reason";
+}
+
+void tellLoadFailure(const char* path, const char* what)
+{
+    tellReason("%s", loaderReason());
+    std::string mismatch = elfMismatch(path, what);
+    if (!mismatch.empty())
+        tellReason("%s", mismatch.c_str());
 }
 
 bool checkModuleFile(const char* path, const char* what, std::string& outcome)

@@ -42,6 +42,14 @@ std::string elfDescription(const ElfIdentity& identity);
 // empty otherwise. `what` names the file ("the module", "OpenSC").
 std::string elfMismatch(const char* path, const char* what);
 
+// The loader's reason for the dlopen that just failed.
+const char* loaderReason();
+
+// Tells why dlopen of `path` failed: the loader's reason and, for a file of
+// another class or machine, what to install instead. `what` names the file
+// as elfMismatch does.
+void tellLoadFailure(const char* path, const char* what);
+
 // Whether the library file `path` is there, readable and an ELF file of the
 // program's class and machine, as the check reports it: `outcome` is
 // "ok, 64-bit x86-64, as tovrel" or "FAILED: " and the reason. `what` names

@@ -27,28 +27,25 @@ namespace {
 bool findModulePath(char (&path)[MODULE_PATH_SIZE])
 {
 #ifdef BUILD_ETOKEN
-    // The plugin-directory file stays open until the process ends.
-    FILE* plugDir = openHostFile(PLUGIN_DIR_FILE);
-    if (!plugDir || std::ferror(plugDir)) {
+    std::string directory;
+    std::string problem;
+    ModuleLocation location = locateModule(MODULE_FILE_NAME, directory, path, problem);
+    if (location == ModuleLocation::NoPluginDirFile) {
         trace("vn_api_currplugDir.txt not exist\n");
-        tellReason("%s: %s", PLUGIN_DIR_FILE, plugDir ? "not readable" : fileProblem());
+        tellReason("%s: %s", PLUGIN_DIR_FILE, problem.c_str());
         return false;
     }
-    std::string directory;
-    bool fits = readPlugDirToken(plugDir, longestDirectory(MODULE_FILE_NAME), directory);
     trace("readed from currPlugDir:\n");
     trace(directory);
     trace("\n");
     // A path that does not fit is never cut short: there is no module to load.
-    char directoryPath[MODULE_PATH_SIZE];
-    if (!fits || !buildModulePath(directory, MODULE_FILE_NAME, directoryPath)) {
+    if (location == ModuleLocation::TooLong) {
         trace("Can't load dll\n");
         tellReason("the module path, the first word of %s followed by " MODULE_FILE_NAME
                    ", would be longer than %u characters",
                    PLUGIN_DIR_FILE, MODULE_PATH_SIZE - 1);
         return false;
     }
-    std::memcpy(path, directoryPath, sizeof path);
 #else
     std::memset(path, 0, sizeof path);
     std::strcpy(path, LISSI_MODULE_PATH);
@@ -78,11 +75,7 @@ void* loadModule(const char* path)
     void* module = ::dlopen(path, RTLD_LAZY);
     if (!module) {
         trace("Can't load dll\n");
-        const char* reason = ::dlerror();
-        tellReason("%s", reason ? reason : "the loader gives no reason");
-        std::string mismatch = elfMismatch(path, "the module");
-        if (!mismatch.empty())
-            tellReason("%s", mismatch.c_str());
+        tellLoadFailure(path, "the module");
     }
     return module;
 }
@@ -147,14 +140,8 @@ int main(int argc, char** argv)
         return status;
     guardStandardStreams();
     enableReasons();
-    if (asksForCheck(argc, argv)) {
-        try {
-            return runCheck();
-        } catch (const std::bad_alloc&) {
-            tellReason("out of memory");
-            return 1;
-        }
-    }
+    if (int status = answerCheckOption(argc, argv); status >= 0)
+        return status;
     // A core dump would hold the PIN.
     ::prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);
     trace("run\n");

@@ -1,5 +1,7 @@
 #include "plugin_dir.h"
 
+#include "file_utils.h"
+
 #include <cstring>
 
 const char* const PLUGIN_DIR_FILE = "vn_api_currplugDir.txt";
@@ -48,4 +50,17 @@ bool buildModulePath(const std::string& directory, const char* fileName,
     std::memcpy(path, directory.data(), directory.size());
     std::memcpy(path + directory.size(), fileName, nameLength);
     return true;
+}
+
+ModuleLocation locateModule(const char* fileName, std::string& directory,
+                            char (&path)[MODULE_PATH_SIZE], std::string& problem)
+{
+    FILE* plugDir = openHostFile(PLUGIN_DIR_FILE);
+    if (!plugDir || std::ferror(plugDir)) {
+        problem = plugDir ? "not readable" : fileProblem();
+        return ModuleLocation::NoPluginDirFile;
+    }
+    bool fits = readPlugDirToken(plugDir, longestDirectory(fileName), directory) &&
+                buildModulePath(directory, fileName, path);
+    return fits ? ModuleLocation::Found : ModuleLocation::TooLong;
 }

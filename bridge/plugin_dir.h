@@ -29,3 +29,13 @@ size_t longestDirectory(const char* fileName);
 // in MODULE_PATH_SIZE - 1 characters.
 bool buildModulePath(const std::string& directory, const char* fileName,
                      char (&path)[MODULE_PATH_SIZE]);
+
+// What locateModule found.
+enum class ModuleLocation { Found, NoPluginDirFile, TooLong };
+
+// The library a run loads: the first word of the plugin-directory file (opened
+// in the working folder and left open, as a run keeps it until it ends)
+// followed by `fileName`, into `path`. `directory` gets that word once the
+// file is read; `problem` says why the file could not be.
+ModuleLocation locateModule(const char* fileName, std::string& directory,
+                            char (&path)[MODULE_PATH_SIZE], std::string& problem);

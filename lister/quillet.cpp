@@ -101,6 +101,13 @@ static int createContext()
     return _sc_context_create(&ctx, &params);
 }
 
+// Why createContext gave no context (result, or no context object).
+static std::string contextProblem(int result)
+{
+    return result != 0 ? "sc_context_create returned " + std::to_string(result)
+                       : "sc_context_create returned 0 without a context";
+}
+
 // Creates the OpenSC context and returns the reader count. A context that
 // OpenSC did not deliver is never used: the count is then 0.
 static unsigned openContext()
@@ -109,11 +116,10 @@ static unsigned openContext()
     if (result != 0 || !ctx) {
         if (result != 0) {
             std::printf("\nOpenSC context not created, result %d\n", result);
-            tellReason("OpenSC context not created: sc_context_create returned %d", result);
         } else {
             trace("\nOpenSC context not created, no context object\n");
-            tellReason("OpenSC context not created: sc_context_create returned 0 without a context");
         }
+        tellReason("OpenSC context not created: %s", contextProblem(result).c_str());
         ctx = nullptr;
         return 0;
     }
@@ -140,11 +146,7 @@ static void* loadLibrary(const char* path)
     void* library = dlopen(path, RTLD_LAZY);
     if (!library) {
         trace("Can't load dll\n");
-        const char* reason = dlerror();
-        tellReason("%s", reason ? reason : "the loader gives no reason");
-        std::string mismatch = elfMismatch(path, "OpenSC");
-        if (!mismatch.empty())
-            tellReason("%s", mismatch.c_str());
+        tellLoadFailure(path, "OpenSC");
         return nullptr;
     }
     if (!bindEntryPoints(library, true)) {
@@ -163,18 +165,16 @@ static int run()
         tellReason("the working folder cannot be opened: %s", std::strerror(error));
         return 1;
     }
-    // Stays open until the process exits.
-    FILE* plugDir = openHostFile(PLUGIN_DIR_FILE);
-    if (!plugDir) {
+    std::string directory;
+    std::string problem;
+    ModuleLocation location = locateModule(MODULE_FILE, directory, MODULE_PATH, problem);
+    if (location == ModuleLocation::NoPluginDirFile) {
         trace("vn_api_currplugDir.txt not exist\n");
-        tellReason("%s: %s", PLUGIN_DIR_FILE, fileProblem());
+        tellReason("%s: %s", PLUGIN_DIR_FILE, problem.c_str());
         return 1;
     }
-    std::string directory;
-    bool pathFits = readPlugDirToken(plugDir, longestDirectory(MODULE_FILE), directory) &&
-                    buildModulePath(directory, MODULE_FILE, MODULE_PATH);
     trace("Current path to opensc-pkcs11.so: \n");
-    if (!pathFits) {
+    if (location == ModuleLocation::TooLong) {
         std::printf("%s%s\nmodule path longer than %u characters\n", directory.c_str(),
                     MODULE_FILE, MODULE_PATH_SIZE - 1);
         trace("Can't load dll\n");
@@ -255,17 +255,15 @@ int runCheck()
         return checkVerdict(false);
     }
     const std::string plugStep = std::string("plugin-directory file ") + PLUGIN_DIR_FILE;
-    FILE* plugDir = openHostFile(PLUGIN_DIR_FILE);
-    if (!plugDir) {
-        report(plugStep, std::string("FAILED: ") + fileProblem());
+    std::string directory;
+    std::string problem;
+    ModuleLocation location = locateModule(MODULE_FILE, directory, MODULE_PATH, problem);
+    if (location == ModuleLocation::NoPluginDirFile) {
+        report(plugStep, "FAILED: " + problem);
         return checkVerdict(false);
     }
-    std::string directory;
-    bool pathFits = readPlugDirToken(plugDir, longestDirectory(MODULE_FILE), directory) &&
-                    buildModulePath(directory, MODULE_FILE, MODULE_PATH);
-    std::fclose(plugDir);
     report(plugStep, "ok, first word " + quotedText(directory.data(), directory.size()));
-    if (!pathFits) {
+    if (location == ModuleLocation::TooLong) {
         report("library path",
                "FAILED: longer than " + std::to_string(MODULE_PATH_SIZE - 1) + " characters");
         return checkVerdict(false);
@@ -278,9 +276,7 @@ int runCheck()
         return checkVerdict(false);
     void* library = dlopen(MODULE_PATH, RTLD_LAZY);
     if (!library) {
-        const char* reason = dlerror();
-        report("loading the library",
-               std::string("FAILED: ") + (reason ? reason : "the loader gives no reason"));
+        report("loading the library", std::string("FAILED: ") + loaderReason());
         return checkVerdict(false);
     }
     report("loading the library", "ok");
@@ -292,8 +288,7 @@ int runCheck()
 
     int result = createContext();
     if (result != 0 || !ctx) {
-        report("OpenSC context", result != 0 ? "FAILED: sc_context_create returned " + std::to_string(result)
-                                             : "FAILED: sc_context_create returned 0 without a context");
+        report("OpenSC context", "FAILED: " + contextProblem(result));
         ctx = nullptr;
         return checkVerdict(false);
     }
@@ -333,14 +328,8 @@ int main(int argc, char** argv)
         return status;
     guardStandardStreams();
     enableReasons();
-    if (asksForCheck(argc, argv)) {
-        try {
-            return runCheck();
-        } catch (const std::bad_alloc&) {
-            tellReason("out of memory");
-            return 1;
-        }
-    }
+    if (int status = answerCheckOption(argc, argv); status >= 0)
+        return status;
     trace("run\n");
     try {
         return run();
