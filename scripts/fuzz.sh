@@ -5,6 +5,13 @@
 # target fails on its first crash, leak, timeout or sanitizer report; the
 # offending input is kept under build/fuzz/artifacts/.
 #
+# The whole-run targets (whole-run-tovrel, whole-run-marbek, whole-run-quillet:
+# tests/fuzz/wholerun) run the real programs under AFL++ in fork-server mode,
+# built with afl-clang-fast and the sanitizers into build/fuzz-afl; a broken
+# rule of the driver counts as a crash. Their queues stay in
+# build/fuzz/run/<target>/, the inputs that broke a rule in
+# build/fuzz/artifacts/<target>/.
+#
 #   scripts/fuzz.sh [seconds-per-target]     (default 30)
 #   FUZZ_TARGETS="base64_decode sha1_digest" scripts/fuzz.sh 600  # a subset, longer
 set -euo pipefail
@@ -27,11 +34,63 @@ fi
 CC=clang CXX=clang++ cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSANITIZE=ON -DFUZZING=ON >/dev/null
 cmake --build "$build" -j"$(nproc)" --target fuzz-targets
 
-targets="${FUZZ_TARGETS:-$(cat "$build/fuzz-targets.txt")}"
+whole_runs="whole-run-tovrel whole-run-marbek whole-run-quillet"
+targets="${FUZZ_TARGETS:-$(cat "$build/fuzz-targets.txt") $whole_runs}"
 [ -n "$targets" ] || { echo "fuzz: no targets" >&2; exit 1; }
+
+# The whole-run tree. Classic edge instrumentation: the driver and the program
+# it starts write into one map of a fixed size, which the per-binary edge
+# numbering of the default mode would not give.
+afl="$root/build/fuzz-afl"
+case " $targets " in
+  *" whole-run-"*)
+    if [ -f "$afl/CMakeCache.txt" ] && ! grep -q "^CMAKE_HOME_DIRECTORY:INTERNAL=$root\$" "$afl/CMakeCache.txt"; then
+      rm -rf "$afl"
+    fi
+    export AFL_LLVM_INSTRUMENT=CLASSIC AFL_QUIET=1
+    CC=afl-clang-fast CXX=afl-clang-fast++ cmake -S "$root" -B "$afl" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+      -DSANITIZE=ON >/dev/null
+    cmake --build "$afl" -j"$(nproc)" --target whole-run tovrel marbek quillet
+    ;;
+esac
+export AFL_SKIP_CPUFREQ=1 AFL_I_DONT_CARE_ABOUT_MISSING_CRASHES=1 AFL_NO_UI=1 AFL_NO_AFFINITY=1
 
 export ASAN_OPTIONS="${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1:symbolize=1}"
 export UBSAN_OPTIONS="${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}"
+
+# run_whole TARGET WORK ARTIFACTS: one bounded AFL++ run of a whole-run target;
+# its report on stdout, its status as the function's.
+run_whole() {
+  local t=$1 work=$2 artifacts=$3 variant=${1#whole-run-} program status=0
+  program="$afl/bridge/$variant"
+  [ "$variant" = quillet ] && program="$afl/lister/quillet"
+  local driver=("$afl/tests/fuzz/wholerun/whole-run" --variant "$variant" --program "$program"
+    --modules "$afl/tests/fuzz/wholerun")
+  echo "== fuzz $t: ${seconds}s"
+  afl-fuzz -V "$seconds" -m none -t 20000 -i "$root/tests/fuzz/wholerun/corpus/$variant" -o "$work" \
+    -- "${driver[@]}" @@ >"$build/$t.log" 2>&1 || status=$?
+  local stats="$work/default/fuzzer_stats"
+  if [ -f "$stats" ]; then
+    awk -F' *: *' '$1 ~ /^(execs_done|execs_per_sec|corpus_count|saved_crashes|saved_hangs)$/ {
+      printf "   %s: %s\n", $1, $2 }' "$stats"
+  fi
+  local found=()
+  for f in "$work"/default/crashes/id* "$work"/default/hangs/id*; do
+    [ -f "$f" ] && found+=("$f")
+  done
+  if [ "$status" -ne 0 ] || [ ! -f "$stats" ]; then
+    echo "   FAILED (afl-fuzz exit $status); log: $build/$t.log"
+    tail -n 20 "$build/$t.log" | sed "s/^/   | /"
+    return 1
+  fi
+  if [ "${#found[@]}" -ne 0 ]; then
+    cp "${found[@]}" "$artifacts/"
+    echo "   FAILED: ${#found[@]} input(s) broke a rule or hung; kept in $artifacts/"
+    "${driver[@]}" "${found[0]}" 2>&1 | grep "^whole-run" | head -n 10 | sed "s/^/   | /"
+    return 1
+  fi
+  echo "   ok"
+}
 
 # run_target TARGET: one bounded run; its report goes to $build/TARGET.report
 # and "ok" or "failed" to $build/TARGET.result.
@@ -39,6 +98,11 @@ run_target() {
   local t=$1 work="$build/run/$1" artifacts="$build/artifacts/$1" status=0
   rm -rf "$work"
   mkdir -p "$work" "$artifacts"
+  if [[ "$t" == whole-run-* ]]; then
+    run_whole "$t" "$work" "$artifacts" >"$build/$t.report" || status=$?
+    if [ "$status" -eq 0 ]; then echo ok; else echo failed; fi >"$build/$t.result"
+    return
+  fi
   cp -R "$root/tests/fuzz/corpus/$t/." "$work/"
   {
     echo "== fuzz $t: ${seconds}s"

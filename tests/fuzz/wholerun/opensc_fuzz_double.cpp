@@ -12,6 +12,14 @@
 
 namespace fs = fuzz_script;
 
+// Built a second time (FUZZ_NO_EXPORTS) as a library that has none of the
+// functions the lister looks for.
+#ifdef FUZZ_NO_EXPORTS
+#define EXPORT __attribute__((visibility("hidden")))
+#else
+#define EXPORT __attribute__((visibility("default")))
+#endif
+
 namespace {
 // The context is never looked into; any address serves.
 char contextBlock[64];
@@ -52,7 +60,7 @@ int result(const char* call, uint8_t fallback = 0)
 } // namespace
 
 extern "C" {
-__attribute__((visibility("default"))) int sc_context_create(sc_context_t** ctx, const sc_context_param_t*)
+EXPORT int sc_context_create(sc_context_t** ctx, const sc_context_param_t*)
 {
     int rv = result("sc_context_create");
     uint8_t b = fs::next(0);
@@ -62,7 +70,7 @@ __attribute__((visibility("default"))) int sc_context_create(sc_context_t** ctx,
     return rv;
 }
 
-__attribute__((visibility("default"))) unsigned int sc_ctx_get_reader_count(sc_context_t*)
+EXPORT unsigned int sc_ctx_get_reader_count(sc_context_t*)
 {
     static const unsigned COUNTS[] = {1, 0, 2, 3, 5, 1023, 1024, 1025, 0xFFFFFFFFu, 8, 1, 2, 4, 1, 0, 1};
     result("sc_ctx_get_reader_count");
@@ -73,7 +81,7 @@ __attribute__((visibility("default"))) unsigned int sc_ctx_get_reader_count(sc_c
 
 // A reader record that lives to the end of the run, or none; its name from
 // the table, raw script bytes, or none at all.
-__attribute__((visibility("default"))) sc_reader_t* sc_ctx_get_reader(sc_context_t*, unsigned int index)
+EXPORT sc_reader_t* sc_ctx_get_reader(sc_context_t*, unsigned int index)
 {
     result("sc_ctx_get_reader");
     uint8_t b = fs::next(static_cast<uint8_t>(index & 7));
@@ -102,7 +110,7 @@ __attribute__((visibility("default"))) sc_reader_t* sc_ctx_get_reader(sc_context
     return &r->record;
 }
 
-__attribute__((visibility("default"))) int sc_detect_card_presence(sc_reader_t*)
+EXPORT int sc_detect_card_presence(sc_reader_t*)
 {
     uint8_t b = fs::next(0);
     int state = b < 0x40 ? 1 : b < 0x60 ? 0 : b < 0x70 ? -1104 : b < 0x80 ? (b << 1) : b < 0xE0 ? b - 0x80 + 1 : result("sc_detect_card_presence", b);
@@ -112,7 +120,7 @@ __attribute__((visibility("default"))) int sc_detect_card_presence(sc_reader_t*)
 
 // The card: its ATR length field as OpenSC would fill it, or past the
 // array, and its bytes from one script byte.
-__attribute__((visibility("default"))) int sc_connect_card(sc_reader_t* reader, sc_card_t** card)
+EXPORT int sc_connect_card(sc_reader_t* reader, sc_card_t** card)
 {
     int rv = result("sc_connect_card");
     uint8_t give = fs::next(0);
@@ -145,7 +153,7 @@ __attribute__((visibility("default"))) int sc_connect_card(sc_reader_t* reader, 
 // OpenSC's renderer: hex pairs joined by the separator, into at most
 // out_len bytes with the terminator, or its buffer-too-small error; the
 // script may make it fail anyway, or claim success with nothing written.
-__attribute__((visibility("default"))) int sc_bin_to_hex(const unsigned char* in, size_t in_len, char* out,
+EXPORT int sc_bin_to_hex(const unsigned char* in, size_t in_len, char* out,
                                                        size_t out_len, int separator)
 {
     int rv = result("sc_bin_to_hex");
@@ -171,7 +179,7 @@ __attribute__((visibility("default"))) int sc_bin_to_hex(const unsigned char* in
     return rv;
 }
 
-__attribute__((visibility("default"))) int sc_disconnect_card(sc_card_t* card)
+EXPORT int sc_disconnect_card(sc_card_t* card)
 {
     Card* c = reinterpret_cast<Card*>(card);
     fs::write(c && c->connected ? "disconnect" : "disconnect-unknown");

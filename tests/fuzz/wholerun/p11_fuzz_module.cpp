@@ -235,7 +235,7 @@ FN(GetAttributeValue)(CK_SESSION_HANDLE, CK_OBJECT_HANDLE, CK_ATTRIBUTE_PTR attr
             CK_OBJECT_CLASS value = k < 0x80 ? CLASSES[k & 3] : static_cast<CK_OBJECT_CLASS>(k);
             if (a.pValue && a.ulValueLen >= sizeof value && (k & 0x40) == 0)
                 std::memcpy(a.pValue, &value, sizeof value);
-            a.ulValueLen = claim(k & 0x40 ? fs::next(0) : Exact, sizeof value, a.ulValueLen);
+            a.ulValueLen = claim(k & 0x40 ? fs::next(0) : static_cast<uint8_t>(Exact), sizeof value, a.ulValueLen);
             continue;
         }
         if (!a.pValue) {

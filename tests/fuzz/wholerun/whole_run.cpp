@@ -188,7 +188,7 @@ std::string sha1Hex(const std::string& bytes)
 // The host's side of one input: its first bytes, zero where the input is shorter.
 //   byte 0: bits 0-1 the command (getCertList, readTokenCert, signDocumentRaw,
 //           --check; quillet: 3 is --check, anything else a run), bit 2 the
-//           list-only module, bit 3 an earlier run's answer in the folder,
+//           list-only module (quillet: a library without the sc_ functions), bit 3 an earlier run's answer in the folder,
 //           bit 4 the diagnostics flag file, bit 5 a command word the bridge
 //           does not know (quillet: the LISSI module installed);
 //   byte 1: the reader name (READER_NAMES); byte 2: the PIN (PINS);
@@ -614,7 +614,8 @@ std::vector<std::string> runInput(const std::string& input)
     writeFile(outside + "/" + answerName(), "outside the working folder\n");
     writeFile(control + "/script", host.script);
 
-    std::string plug = base + (variant == Variant::Quillet ? "/plug-opensc" : host.listed ? "/plug-listed" : "/plug-named");
+    std::string plug = base + (variant == Variant::Quillet ? (host.listed ? "/plug-opensc-bare" : "/plug-opensc")
+                                                           : host.listed ? "/plug-listed" : "/plug-named");
     writeFile(work + "/" + PLUGIN_DIR_FILE, plug + "/\n");
     if (variant != Variant::Quillet)
         writeFile(work + "/" + requestName(), requestText(host));
@@ -669,7 +670,8 @@ void setUp()
         const char* name;
     } plugs[] = {{"/plug-named", "libp11fuzz.so", "libjcPKCS11.so.1"},
                  {"/plug-listed", "libp11fuzz-listed.so", "libjcPKCS11.so.1"},
-                 {"/plug-opensc", "libscfuzz.so", "opensc-pkcs11.so"}};
+                 {"/plug-opensc", "libscfuzz.so", "opensc-pkcs11.so"},
+                 {"/plug-opensc-bare", "libscfuzz-bare.so", "opensc-pkcs11.so"}};
     for (auto& p : plugs) {
         std::string folder = base + p.folder;
         std::string library = modulesDir + "/" + p.library;
