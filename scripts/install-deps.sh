@@ -12,7 +12,7 @@ PKGS=(cmake g++ clang libclang-rt-14-dev libp11-kit-dev libgtest-dev libgmock-de
   libbenchmark-dev libssl-dev libengine-gost-openssl softhsm2 opensc opensc-pkcs11
   p11-kit-modules pcscd vsmartcard-vpcd binutils file dpkg-dev util-linux procps openssl
   ca-certificates debootstrap iproute2 rpm rpm2cpio cpio python3 make patch xz-utils man-db
-  lintian rpmlint diffoscope-minimal valgrind)
+  lintian rpmlint diffoscope-minimal valgrind afl++)
 
 missing=()
 for p in "${PKGS[@]}"; do
