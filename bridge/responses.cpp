@@ -11,6 +11,10 @@
 #include <new>
 
 namespace {
+// The warning body that p11_warn wrote last, while the response file still
+// holds it; empty once anything else has been written or removed there.
+std::string standingWarning;
+
 std::string codeText(int code)
 {
     char digits[16];
@@ -35,21 +39,25 @@ void beginResponse(FileDraft& draft)
 
 void commitResponse(FileDraft& draft)
 {
+    standingWarning.clear();
     noteResponse(commitDraft(draft));
 }
 
 void writeResponseBody(const std::string& body)
 {
+    standingWarning.clear();
     noteResponse(writeWholeFile(RESPONSE_FILE_NAME, body.data(), body.size()));
 }
 
 bool removeEarlierResponse()
 {
+    standingWarning.clear();
     return removeOrEmpty(RESPONSE_FILE_NAME);
 }
 
 void answerOutOfMemory()
 {
+    standingWarning.clear();
     trace("\nout of memory");
     const char* label = stepLabel ? stepLabel : "";
     char body[256];
@@ -90,8 +98,15 @@ void p11_warn(const char* label, int code)
     std::string body = "Result=" + codeText(code) + "\nError=";
     if (label)
         body += label;
+    // The same warning again, object after object of a search that does not
+    // end, would only replace the file with the bytes it holds, and repeat
+    // the reason, up to the search's bound.
+    if (body == standingWarning)
+        return;
     tellReason("the answer is an error: %d at %s", code, label ? label : "");
     writeResponseBody(body);
+    if (!responseFailed)
+        standingWarning = body;
 }
 
 void writeInfo(const char* text)

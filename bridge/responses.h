@@ -36,7 +36,8 @@ int responseCode(CK_RV rv);
 
 // "Result=<code>\nError=<name>\nError func=<label>"
 void PrintError(const char* label, int code);
-// "Result=<code>\nError=<label>"
+// "Result=<code>\nError=<label>"; a warning the file holds already is not
+// written, nor its reason told, again.
 void p11_warn(const char* label, int code);
 // "Result=0\nError=OK\nRawCert64Coded\n<text>"
 void writeInfo(const char* text);

@@ -74,10 +74,13 @@ run_whole() {
   local driver=("$afl/tests/fuzz/wholerun/whole-run" --variant "$variant" --program "$program"
     --modules "$afl/tests/fuzz/wholerun")
   echo "== fuzz $t: ${seconds}s"
+  # The driver's folders live in the target's own work folder, out of every
+  # other run's way.
+  mkdir -p "$work/tmp"
   # The sanitizer options the driver gives the programs (AFL++ wants no symbolizing).
   ASAN_OPTIONS=abort_on_error=1:detect_leaks=1:symbolize=0:allocator_may_return_null=1 \
     UBSAN_OPTIONS=halt_on_error=1:abort_on_error=1:print_stacktrace=1:symbolize=0 \
-    afl-fuzz -V "$seconds" -m none -t 20000 -i "$root/tests/fuzz/wholerun/corpus/$variant" -o "$work" \
+    TMPDIR="$work/tmp" afl-fuzz -V "$seconds" -m none -t 20000 -i "$root/tests/fuzz/wholerun/corpus/$variant" -o "$work" \
     -- "${driver[@]}" @@ >"$build/$t.log" 2>&1 || status=$?
   local stats="$work/default/fuzzer_stats"
   if [ -f "$stats" ]; then
