@@ -2,9 +2,9 @@
 // return values, counts, lengths, bytes, slot and token texts, object classes,
 // signatures, and whether a call ends the run. It never writes past a buffer
 // it was handed, whatever length it then claims. The record lists every
-// return value but CKR_OK and, for each answer handed back with CKR_OK and within its
-// buffer, the value or signature bytes, which is what a bridge may answer
-// with.
+// return value but CKR_OK and, for each answer handed back with CKR_OK and a
+// length within its buffer, the buffer's bytes up to that length, which is
+// what a bridge may answer with.
 //
 // Built twice: with every function exported by name, and (FUZZ_LISTED_ONLY)
 // with C_GetFunctionList alone, whose list has holes where the script says.
@@ -251,9 +251,11 @@ FN(GetAttributeValue)(CK_SESSION_HANDLE, CK_OBJECT_HANDLE, CK_ATTRIBUTE_PTR attr
         fs::fill(static_cast<unsigned char*>(a.pValue), written, fs::next(0));
         CK_ULONG claimed = claim(fs::next(0), written, a.ulValueLen);
         a.ulValueLen = claimed;
+        // A length within the buffer hands back the buffer's bytes up to it,
+        // written here or not; only a longer one is a lie.
         if (rv == CKR_OK && a.type == CKA_VALUE)
-            fs::write(claimed <= written ? "value " + fs::hex(a.pValue, claimed)
-                                         : "value-lie " + std::to_string(claimed));
+            fs::write(claimed <= room ? "value " + fs::hex(a.pValue, claimed)
+                                      : "value-lie " + std::to_string(claimed));
     }
     return rv;
 }
@@ -281,8 +283,8 @@ FN(Sign)(CK_SESSION_HANDLE, CK_BYTE_PTR data, CK_ULONG length, CK_BYTE_PTR signa
     CK_ULONG claimed = claim(fs::next(0), 64, room);
     *signatureLength = claimed;
     if (rv == CKR_OK)
-        fs::write(signature && claimed <= written ? "signature " + fs::hex(signature, claimed)
-                                                  : "signature-lie " + std::to_string(claimed));
+        fs::write(signature && claimed <= room ? "signature " + fs::hex(signature, claimed)
+                                               : "signature-lie " + std::to_string(claimed));
     return rv;
 }
 
