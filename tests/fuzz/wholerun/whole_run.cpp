@@ -723,7 +723,7 @@ void inputsUnder(const std::string& path, std::vector<std::string>& files)
         return;
     }
     for (auto& entry : folderContents(path))
-        if (entry.first[0] != '.' && entry.first != "README")
+        if (entry.first[0] != '.' && entry.first.compare(0, 6, "README") != 0)
             inputsUnder(path + "/" + entry.first, files);
 }
 } // namespace
