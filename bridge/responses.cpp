@@ -22,8 +22,11 @@ std::string codeText(int code)
     return digits;
 }
 
+// Every body written goes through here: whatever it was, the file no longer
+// holds the warning p11_warn last wrote, until p11_warn says so again.
 void noteResponse(bool whole)
 {
+    standingWarning.clear();
     responseFailed = !whole;
     if (!whole) {
         trace("\n" RESPONSE_FILE_NAME " not written\n");
@@ -39,13 +42,11 @@ void beginResponse(FileDraft& draft)
 
 void commitResponse(FileDraft& draft)
 {
-    standingWarning.clear();
     noteResponse(commitDraft(draft));
 }
 
 void writeResponseBody(const std::string& body)
 {
-    standingWarning.clear();
     noteResponse(writeWholeFile(RESPONSE_FILE_NAME, body.data(), body.size()));
 }
 
@@ -57,7 +58,6 @@ bool removeEarlierResponse()
 
 void answerOutOfMemory()
 {
-    standingWarning.clear();
     trace("\nout of memory");
     const char* label = stepLabel ? stepLabel : "";
     char body[256];

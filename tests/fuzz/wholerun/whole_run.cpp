@@ -436,17 +436,24 @@ void judgeCertList(const std::string& body, const LibraryAnswers& a, Verdict& v)
     }
 }
 
-void judgeBridge(const Host& host, const Outcome& o, const std::map<std::string, std::string>& before,
-                 const std::map<std::string, std::string>& after, Verdict& v)
+// How the run ended, the same for every program: by itself, with 0 or 1
+// unless the library ended it, and without a sanitizer's report.
+void judgeEnding(const Outcome& o, bool libraryEnded, Verdict& v)
 {
-    LibraryAnswers a = readModuleRecord(o.record);
     v.check(!o.timedOut, "the run did not end by itself");
-    if (!a.ended)
+    if (!libraryEnded)
         v.check(o.status == 0 || o.status == 1,
                 o.signal ? "the run ended by signal " + std::to_string(o.signal) : "the run ended with status " + std::to_string(o.status));
     v.check(o.output.find("runtime error:") == std::string::npos &&
                 o.output.find("Sanitizer") == std::string::npos,
             "a sanitizer reported");
+}
+
+void judgeBridge(const Host& host, const Outcome& o, const std::map<std::string, std::string>& before,
+                 const std::map<std::string, std::string>& after, Verdict& v)
+{
+    LibraryAnswers a = readModuleRecord(o.record);
+    judgeEnding(o, a.ended, v);
     if (host.pin.size() >= 4) {
         v.check(o.output.find(host.pin.substr(0, 6)) == std::string::npos, "the PIN is in the program's output");
         for (auto& file : after)
@@ -545,13 +552,7 @@ void judgeLister(const Host& host, const Outcome& o, const std::map<std::string,
         else if (kind == "disconnect-unknown")
             v.check(false, "a card was disconnected that was not connected");
     }
-    v.check(!o.timedOut, "the run did not end by itself");
-    if (!ended)
-        v.check(o.status == 0 || o.status == 1,
-                o.signal ? "the run ended by signal " + std::to_string(o.signal) : "the run ended with status " + std::to_string(o.status));
-    v.check(o.output.find("runtime error:") == std::string::npos &&
-                o.output.find("Sanitizer") == std::string::npos,
-            "a sanitizer reported");
+    judgeEnding(o, ended, v);
     if (host.check) {
         v.check(after == before, "--check changed the working folder");
         return;
